@@ -1,0 +1,1 @@
+"""Tick-replay backtesting framework for the Taiwan stock and futures markets."""

@@ -1,0 +1,163 @@
+// Positions state and trade intake: the constructor, trade records, the
+// current tick per code, the capital and the account-info record.
+#include "../registry.hpp"
+#include "account.hpp"
+
+namespace kob {
+
+namespace {
+
+py::object positions_init(Call& c) {
+    py::handle self = c.self;
+    py::object queue_cls = attr(c.global(KOB_STR("queue")), KOB_STR("Queue"));
+    set_attr(self, KOB_STR("positions"), py::dict());
+    set_attr(self, KOB_STR("trade_records"), py::list());
+    set_attr(self, KOB_STR("product_type_mapper"), py::dict());
+    set_attr(self, KOB_STR("current_tick_infos"), py::dict());
+    set_attr(self, KOB_STR("fetch_position_queue"), queue_cls());
+    set_attr(self, KOB_STR("finish_fetch_position_queue"), queue_cls());
+    set_attr(self, KOB_STR("wait_fetch_position_response_flag"), py::bool_(false));
+    py::int_ capital(100000);
+    set_attr(self, KOB_STR("initial_capital"), capital);
+    set_attr(self, KOB_STR("current_capital"), capital);
+    py::dict report;
+    report[KOB_STR("profit")] = py::int_(0);
+    report[KOB_STR("rows")] = py::list();
+    set_attr(self, KOB_STR("_profit_report"), report);
+    set_attr(self, KOB_STR("_fee_settings"), account::make_default_fee_settings(0));
+    set_attr(self, KOB_STR("_account_infos"), py::dict());
+    return py::none();
+}
+
+py::object init_account_info(Call&) {
+    py::dict info;
+    py::int_ zero(0);
+    for (PyObject* key : {KOB_STR("entry_times"), KOB_STR("cover_times"), KOB_STR("entry_amount"),
+                          KOB_STR("exit_amount"), KOB_STR("net_profit"), KOB_STR("extra_fee"),
+                          KOB_STR("profit_times"), KOB_STR("loss_times"), KOB_STR("profit_total"),
+                          KOB_STR("loss_total"), KOB_STR("profit")})
+        info[key] = zero;
+    return info;
+}
+
+py::object make_trade_record(Call& c) {
+    // datetime.fromtimestamp gives the local time with the fraction rounded
+    // half to even to whole microseconds.
+    py::object dt_cls = c.global(KOB_STR("datetime"));
+    py::object when = steal(PyObject_CallMethodOneArg(dt_cls.ptr(), KOB_STR("fromtimestamp"),
+                                                       py::float_(c.num(5)).ptr()));
+    py::object text = steal(PyObject_CallMethodOneArg(when.ptr(), KOB_STR("strftime"),
+                                                       KOB_STR("%Y-%m-%d %H:%M:%S.%f")));
+    py::dict record;
+    record[KOB_STR("trade_id")] = c[0];
+    record[KOB_STR("code")] = c[1];
+    record[KOB_STR("action")] = c[2];
+    record[KOB_STR("quantity")] = c[3];
+    record[KOB_STR("price")] = py::float_(c.num(4));
+    record[KOB_STR("dt")] = text;
+    record[KOB_STR("trade_status")] = c[6];
+    return record;
+}
+
+py::object add_trade_record(Call& c) {
+    py::object record = call_method(c.self, KOB_STR("_Positions__make_trade_record"), c[0], c[1], c[2], c[3],
+                                    py::float_(c.num(4)), py::float_(c.num(5)), c[6]);
+    py::object records = attr(c.self, KOB_STR("trade_records"));
+    if (PyList_CheckExact(records.ptr()))
+        check(PyList_Append(records.ptr(), record.ptr()));
+    else
+        steal(PyObject_CallMethodOneArg(records.ptr(), KOB_STR("append"), record.ptr()));
+    return py::none();
+}
+
+py::object set_current_tick(Call& c) {
+    py::object code = item(c[0], KOB_STR("code"));
+    set_item(attr(c.self, KOB_STR("current_tick_infos")), code, c[0]);
+    return py::none();
+}
+
+py::object set_initial_capital(Call& c) {
+    set_attr(c.self, KOB_STR("initial_capital"), c[0]);
+    set_attr(c.self, KOB_STR("current_capital"), c[0]);
+    return py::none();
+}
+
+py::object current_capital(Call& c) { return attr(c.self, KOB_STR("current_capital")); }
+
+}  // namespace
+
+const MethodSpec pos_init = {
+    .name = "__init__",
+    .impl = positions_init,
+    .doc = "Position Module",
+};
+
+const MethodSpec pos_init_account_info = {
+    .name = "__init_account_info",
+    .impl = init_account_info,
+};
+
+const MethodSpec pos_make_trade_record = {
+    .name = "__make_trade_record",
+    .params = {
+        {"trade_id", Kind::Str, "str"},
+        {"code", Kind::Str, "str"},
+        {"action", Kind::Any, "Literal['Buy', 'Sell']"},
+        {"quantity", Kind::Int, "int"},
+        {"price", Kind::Float, "float"},
+        {"timestamp", Kind::Float, "float"},
+        {"trade_status", Kind::Any, "Literal['Order', 'Deal', 'Cancel']"},
+    },
+    .impl = make_trade_record,
+    .doc = "建立交易紀錄\n\n        Args:\n            trade_id (str): 交易 ID\n            code (str): 商品代號\n            action (Literal[\"Buy\", \"Sell\"]): 買賣方向\n            quantity (int): 數量\n            price (float): 價格\n            timestamp (float): 時間戳\n            trade_status (Literal[\"Order\", \"Deal\", \"Cancel\"]): 交易狀態\n\n        Returns:\n            Dict[str, Any]: 交易紀錄\n        ",
+    .returns = "Dict[str, Any]",
+};
+
+const MethodSpec pos_set_current_tick = {
+    .name = "set_current_tick",
+    .params = {
+        {"tick", Kind::Dict, "Dict[str, Any]"},
+    },
+    .impl = set_current_tick,
+    .doc = "設定目前的 Tick 資訊\n\n        Args:\n            tick (Dict[str, Any]): Tick 資訊\n        ",
+};
+
+const MethodSpec pos_add_trade_record = {
+    .name = "add_trade_record",
+    .params = {
+        {"trade_id", Kind::Str, "str"},
+        {"code", Kind::Str, "str"},
+        {"action", Kind::Any, "Literal['Buy', 'Sell']"},
+        {"quantity", Kind::Int, "int"},
+        {"price", Kind::Float, "float"},
+        {"timestamp", Kind::Float, "float"},
+        {"trade_status", Kind::Any, "Literal['Order', 'Deal', 'Cancel']"},
+    },
+    .impl = add_trade_record,
+    .doc = "加入交易紀錄\n\n        Args:\n            trade_id (str): 交易 ID\n            code (str): 商品代號\n            action (Literal[\"Buy\", \"Sell\"]): 買賣方向\n            quantity (int): 數量\n            price (float): 價格\n            timestamp (float): 時間戳\n            trade_status (Literal[\"Order\", \"Deal\", \"Cancel\"]): 交易狀態\n        ",
+};
+
+const MethodSpec pos_set_initial_capital = {
+    .name = "set_initial_capital",
+    .params = {
+        {"capital", Kind::Int, "int"},
+    },
+    .impl = set_initial_capital,
+    .doc = "設定初始資金\n\n        Args:\n            capital (int): 初始資金\n        ",
+};
+
+const MethodSpec pos_fetch_account_balance = {
+    .name = "fetch_account_balance",
+    .impl = current_capital,
+    .doc = "取得帳戶餘額\n\n        Returns:\n            float: 帳戶餘額\n        ",
+    .returns = "float",
+};
+
+const MethodSpec pos_fetch_margin = {
+    .name = "fetch_margin",
+    .impl = current_capital,
+    .doc = "取得保證金\n\n        Returns:\n            float: 保證金\n        ",
+    .returns = "float",
+};
+
+}  // namespace kob

@@ -1,0 +1,64 @@
+// Helpers shared by the subsystems: interned keys and small object utilities.
+#pragma once
+
+#include "function.hpp"
+
+namespace kob {
+
+inline PyObject* intern_or_throw(const char* text) {
+    PyObject* s = PyUnicode_InternFromString(text);
+    if (!s) throw py::error_already_set();
+    return s;  // kept for the life of the process, never released
+}
+
+// An interned str, created on first use and kept for the life of the process.
+#define KOB_STR(text)                                                   \
+    ([]() -> PyObject* {                                                \
+        static PyObject* const kob_interned = ::kob::intern_or_throw(text); \
+        return kob_interned;                                            \
+    }())
+
+// Attribute of `o` read now (no caching).
+inline py::object attr(py::handle o, PyObject* name) { return steal(PyObject_GetAttr(o.ptr(), name)); }
+inline void set_attr(py::handle o, PyObject* name, py::handle v) { check(PyObject_SetAttr(o.ptr(), name, v.ptr())); }
+
+// d[key] with the host's KeyError when missing (d may be any mapping).
+inline py::object item(py::handle d, PyObject* key) {
+    if (PyDict_CheckExact(d.ptr())) {
+        PyObject* v = PyDict_GetItemWithError(d.ptr(), key);
+        if (v) return py::reinterpret_borrow<py::object>(v);
+        if (!PyErr_Occurred()) {
+            PyObject* tup = PyTuple_Pack(1, key);
+            if (tup) {
+                PyErr_SetObject(PyExc_KeyError, tup);
+                Py_DECREF(tup);
+            }
+        }
+        throw py::error_already_set();
+    }
+    return steal(PyObject_GetItem(d.ptr(), key));
+}
+inline py::object item(py::handle d, py::handle key) { return item(d, key.ptr()); }
+inline void set_item(py::handle d, py::handle key, py::handle v) {
+    check(PyObject_SetItem(d.ptr(), key.ptr(), v.ptr()));
+}
+
+// console.print(text), with `console` read from the module globals now.
+inline void console_print(const Call& c, py::handle text) {
+    py::object console = c.global(KOB_STR("console"));
+    py::object print = attr(console, KOB_STR("print"));
+    PyObject* args[] = {text.ptr()};
+    steal(PyObject_Vectorcall(print.ptr(), args, 1, nullptr));
+}
+
+// Calls self.<name>(*args) with the method looked up on the object now.
+template <typename... A>
+py::object call_method(py::handle self, PyObject* name, A&&... a) {
+    PyObject* args[] = {self.ptr(), py::handle(a).ptr()...};
+    return steal(PyObject_VectorcallMethod(name, args, 1 + sizeof...(A), nullptr));
+}
+
+// The host's str(o).
+inline py::object to_str(py::handle o) { return steal(PyObject_Str(o.ptr())); }
+
+}  // namespace kob

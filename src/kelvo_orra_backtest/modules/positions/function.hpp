@@ -1,0 +1,99 @@
+// Native function objects for the module's classes.
+//
+// Every Python-visible method is a `Function`: a GC-tracked object that binds
+// like a Python function (descriptor protocol, method-descriptor fast path),
+// is called through vectorcall, and carries the introspection attributes of a
+// function (__name__, __qualname__, __doc__, __defaults__, __annotations__,
+// __module__, __text_signature__, __dict__).  Arguments are parsed from one
+// declarative table per method (`MethodSpec`), which sits next to the method's
+// implementation.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace kob {
+
+// How an argument is checked or converted on entry.
+enum class Kind : std::uint8_t {
+    Any,          // no test (bool, object, Literal[...], QuoteManager)
+    Str,          // exactly str
+    Int,          // exactly int (bool refused)
+    Dict,         // exactly dict
+    List,         // exactly list
+    Float,        // converted to a C double (ints accepted)
+    FloatOrNone,  // exactly float or None
+    IntOrNone,    // exactly int or None
+    StrOrNone,    // exactly str or None
+};
+
+// Default value of a parameter.
+enum class Def : std::uint8_t { Required, None, False, True, EmptyList };
+
+struct Param {
+    const char* name;
+    Kind kind = Kind::Any;
+    const char* annotation = nullptr;  // annotation text, nullptr when not annotated
+    Def def = Def::Required;
+};
+
+struct Call;
+using Impl = py::object (*)(Call&);
+
+struct MethodSpec {
+    const char* name;             // name as written in the class body ("__calculate_profit")
+    std::vector<Param> params;    // parameters after `self`
+    Impl impl = nullptr;
+    const char* doc = nullptr;    // full docstring, nullptr for none
+    const char* returns = nullptr;  // return annotation text
+    const char* star = nullptr;   // name of a `*args` parameter
+    bool property = false;        // registered as a read-only property
+    bool plain = false;           // a plain function: no `self` parameter
+};
+
+// Parsed arguments handed to an implementation.
+struct Call {
+    PyObject* self;         // nullptr for a plain function
+    PyObject* const* args;  // borrowed, one per parameter after self
+    const double* nums;     // converted doubles, valid for Kind::Float parameters
+    PyObject* star;         // tuple of extra positionals (borrowed) or nullptr
+    PyObject* globals;      // the module's namespace (borrowed)
+    PyObject* func;         // the Function being called (borrowed)
+
+    py::handle operator[](std::size_t i) const { return args[i]; }
+    double num(std::size_t i) const { return nums[i]; }
+    // Module global read at the moment of use; NameError when it is missing.
+    py::object global(PyObject* name) const;
+};
+
+// Throws py::error_already_set when `o` is null (a C API call failed).
+inline PyObject* check(PyObject* o) {
+    if (!o) throw py::error_already_set();
+    return o;
+}
+inline void check(int rc) {
+    if (rc < 0) throw py::error_already_set();
+}
+inline py::object steal(PyObject* o) { return py::reinterpret_steal<py::object>(check(o)); }
+inline py::object borrow(PyObject* o) { return py::reinterpret_borrow<py::object>(check(o)); }
+
+// The error of an argument refused by its exact-type test.
+[[noreturn]] void raise_arg_type(const char* name, const char* expected, PyObject* got);
+
+// Creates a Function for `spec` whose `__qualname__` is `qualname` and whose
+// globals are `globals`.  `shared_empty_list` is the default object of
+// Def::EmptyList parameters.
+py::object make_function(const MethodSpec& spec, const char* qualname, py::handle module_name,
+                         py::handle globals, py::handle shared_empty_list);
+
+// True when `o` is a Function running `impl` (used to detect overrides).
+bool is_function_with(PyObject* o, Impl impl);
+
+// Readies the Function type; called once from the module's exec step.
+int ready_function_type(PyObject* module);
+
+}  // namespace kob
