@@ -51,7 +51,12 @@ def _check_column(path: Path, df: pl.DataFrame, name: str) -> pl.Series:
         raise TickFileError(f"{path}: column '{name}' is missing (expected {what})")
     raw = df[name]
     try:
-        cast = raw.cast(dtype, strict=False)
+        if dtype == pl.Boolean and raw.dtype == pl.Utf8:
+            text = raw.str.strip_chars().str.to_lowercase()
+            cast = text.replace_strict({"true": True, "1": True, "false": False, "0": False}, default=None,
+                                       return_dtype=pl.Boolean)
+        else:
+            cast = raw.cast(dtype, strict=False)
     except Exception as exc:  # polars refuses some casts outright
         raise TickFileError(f"{path}: column '{name}' cannot be read as {what} ({exc})") from None
     bad = (cast.is_null() & raw.is_not_null()) | raw.is_null()
@@ -80,8 +85,6 @@ def load_ticks(path: Path) -> pl.DataFrame:
         raise TickFileError(f"{path}: cannot be read ({first})") from None
     if df.height == 0:
         raise TickFileError(f"{path}: holds no ticks")
-    if path.suffix.lower() not in (".parquet", ".pq") and "is_simulate" in df.columns:
-        df = df.with_columns(pl.col("is_simulate").str.to_lowercase().replace({"1": "true", "0": "false"}))
     out = pl.DataFrame({name: _check_column(path, df, name) for name in COLUMNS})
     return out.sort("timestamp", maintain_order=True)
 
