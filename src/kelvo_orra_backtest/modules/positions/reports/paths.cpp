@@ -1,13 +1,112 @@
+// Save paths under the data directory, the trade-record export and the
+// selection of one code's profit rows.
 #include "../registry.hpp"
+#include "reports.hpp"
 
 namespace kob {
 
+namespace reports {
+
+py::object call_kw(py::handle callable, std::initializer_list<py::handle> args,
+                   std::initializer_list<std::pair<PyObject*, py::handle>> kwargs) {
+    std::vector<PyObject*> argv;
+    argv.reserve(args.size() + kwargs.size());
+    for (py::handle a : args) argv.push_back(a.ptr());
+    py::tuple names(kwargs.size());
+    std::size_t i = 0;
+    for (const auto& [name, value] : kwargs) {
+        PyTuple_SET_ITEM(names.ptr(), i++, Py_NewRef(name));
+        argv.push_back(value.ptr());
+    }
+    return steal(PyObject_Vectorcall(callable.ptr(), argv.data(), args.size(),
+                                     kwargs.size() ? names.ptr() : nullptr));
+}
+
+py::object temp_path_for(const Call& c, py::handle path) {
+    py::object os = c.global(KOB_STR("os"));
+    py::object ospath = attr(os, KOB_STR("path"));
+    py::object dir = steal(PyObject_CallMethodOneArg(ospath.ptr(), KOB_STR("dirname"), path.ptr()));
+    py::object base = steal(PyObject_CallMethodOneArg(ospath.ptr(), KOB_STR("basename"), path.ptr()));
+    py::object pid = steal(PyObject_CallMethodNoArgs(os.ptr(), KOB_STR("getpid")));
+    // A hidden name ending in ".tmp": no writer infers a compression from it.
+    py::object name = steal(PyUnicode_FromFormat(".%S.%S.tmp", base.ptr(), pid.ptr()));
+    return steal(PyObject_CallMethodObjArgs(ospath.ptr(), KOB_STR("join"), dir.ptr(), name.ptr(), nullptr));
+}
+
+void discard_file(const Call& c, py::handle tmp) noexcept {
+    PyObject* os = PyDict_GetItemWithError(c.globals, KOB_STR("os"));  // borrowed
+    PyObject* r = os ? PyObject_CallMethodOneArg(os, KOB_STR("remove"), tmp.ptr()) : nullptr;
+    if (r)
+        Py_DECREF(r);
+    else
+        PyErr_Clear();  // already gone, or never created
+}
+
+}  // namespace reports
+
 namespace {
 
-// Placeholder until this subsystem is built.
-py::object not_built(Call& c) {
-    PyErr_Format(PyExc_NotImplementedError, "%R is not built yet", c.func);
-    throw py::error_already_set();
+py::object generate_save_path(Call& c) {
+    py::object info = c.global(KOB_STR("BASIC_INFO"));
+    py::object root = attr(info, KOB_STR("data_dir"));
+    py::object ospath = attr(c.global(KOB_STR("os")), KOB_STR("path"));
+    py::object join = attr(ospath, KOB_STR("join"));
+
+    py::object dir_path = root;
+    const Py_ssize_t n = PyTuple_GET_SIZE(c.star);
+    if (n > 0) {
+        std::vector<PyObject*> parts;
+        parts.reserve(n + 1);
+        parts.push_back(root.ptr());
+        for (Py_ssize_t i = 0; i < n; ++i) parts.push_back(PyTuple_GET_ITEM(c.star, i));
+        dir_path = steal(PyObject_Vectorcall(join.ptr(), parts.data(), parts.size(), nullptr));
+    }
+    py::object make_dir = c.global(KOB_STR("make_dir"));
+    steal(PyObject_CallOneArg(make_dir.ptr(), dir_path.ptr()));
+
+    py::object result = dir_path;
+    if (!c[0].is_none()) {
+        PyObject* args[] = {dir_path.ptr(), c[0].ptr()};
+        result = steal(PyObject_Vectorcall(join.ptr(), args, 2, nullptr));
+    }
+    if (!PyUnicode_CheckExact(result.ptr())) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(result.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+    return result;
+}
+
+py::object export_trade_records(Call& c) {
+    py::object now = steal(PyObject_CallMethodNoArgs(c.global(KOB_STR("datetime")).ptr(), KOB_STR("now")));
+    py::object stamp = steal(PyObject_CallMethodOneArg(now.ptr(), KOB_STR("strftime"), KOB_STR("%Y-%m-%d %H%M%S")));
+    py::object file_name = steal(PyUnicode_Concat(stamp.ptr(), KOB_STR("_trade_records.csv")));
+    py::object path = reports::save_path(c, file_name, py::handle(KOB_STR("trade_records")));
+
+    py::object frame_cls = attr(c.global(KOB_STR("pl")), KOB_STR("DataFrame"));
+    py::object records = attr(c.self, KOB_STR("trade_records"));
+    py::object df = steal(PyObject_CallOneArg(frame_cls.ptr(), records.ptr()));
+    reports::write_replacing(c, path, [&](py::handle tmp) {
+        steal(PyObject_CallMethodOneArg(df.ptr(), KOB_STR("write_csv"), tmp.ptr()));
+    });
+
+    console_print(c, reports::concat({KOB_STR("[bold green]交易紀錄已匯出至: "), path, KOB_STR("[/bold green]")}));
+    return py::none();
+}
+
+py::object get_profit_rows_by_code(Call& c) {
+    py::object report = attr(c.self, KOB_STR("_profit_report"));
+    py::object rows = item(report, KOB_STR("rows"));
+    py::list out;
+    py::object it = steal(PyObject_GetIter(rows.ptr()));
+    while (PyObject* raw = PyIter_Next(it.ptr())) {
+        py::object row = py::reinterpret_steal<py::object>(raw);
+        py::object code = item(row, KOB_STR("code"));
+        int eq = PyObject_RichCompareBool(code.ptr(), c[0].ptr(), Py_EQ);
+        check(eq);
+        if (eq) check(PyList_Append(out.ptr(), row.ptr()));
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return out;
 }
 
 }  // namespace
@@ -17,7 +116,7 @@ const MethodSpec pos_generate_save_path = {
     .params = {
         {"file_name", Kind::StrOrNone, "str", Def::None},
     },
-    .impl = not_built,
+    .impl = generate_save_path,
     .doc = "產生檔案儲存路徑\n\n        Args:\n            file_name (str): 檔案名稱, 預設為 None, 為 None 時不會產生檔案名稱\n\n        Returns:\n            str: 檔案路徑\n        ",
     .returns = "str",
     .star = "sub_folder",
@@ -25,7 +124,7 @@ const MethodSpec pos_generate_save_path = {
 
 const MethodSpec pos_export_trade_records = {
     .name = "export_trade_records",
-    .impl = not_built,
+    .impl = export_trade_records,
     .doc = "匯出交易紀錄",
 };
 
@@ -34,7 +133,7 @@ const MethodSpec pos_get_profit_rows_by_code = {
     .params = {
         {"code", Kind::Str, "str"},
     },
-    .impl = not_built,
+    .impl = get_profit_rows_by_code,
     .doc = "回傳指定標的的損益報告\n\n        Args:\n            code (str): 商品代號\n\n        Returns:\n            List[Dict[str, Any]]: 損益報告\n        ",
     .returns = "List[Dict[str, Any]]",
 };

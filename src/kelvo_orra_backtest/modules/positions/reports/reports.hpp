@@ -1,0 +1,57 @@
+// Helpers shared by the path, export and report methods.
+#pragma once
+
+#include "../common.hpp"
+
+#include <initializer_list>
+#include <utility>
+#include <vector>
+
+namespace kob::reports {
+
+// Calls `callable(*args, **kwargs)`; kwargs given as (interned name, value)
+// pairs keep their order.
+py::object call_kw(py::handle callable, std::initializer_list<py::handle> args,
+                   std::initializer_list<std::pair<PyObject*, py::handle>> kwargs);
+
+// Writes a file completely under a temporary name in the directory of
+// `path`, then moves it over `path` with os.replace.  `write_to(tmp)` does the
+// writing.  On any failure the temporary file is removed and the error goes on
+// to the caller, so an earlier file at `path` stays as it was.
+template <typename F>
+void write_replacing(const Call& c, py::handle path, F&& write_to);
+
+// Concatenation of texts (all exactly str).
+inline py::object concat(std::initializer_list<py::handle> parts) {
+    py::object out = steal(PyUnicode_New(0, 0));
+    for (py::handle p : parts) out = steal(PyUnicode_Concat(out.ptr(), p.ptr()));
+    return out;
+}
+
+// The temporary name used by write_replacing for `path`.
+py::object temp_path_for(const Call& c, py::handle path);
+
+// Removes `tmp` if it exists; errors of the removal are dropped.
+void discard_file(const Call& c, py::handle tmp) noexcept;
+
+template <typename F>
+void write_replacing(const Call& c, py::handle path, F&& write_to) {
+    py::object tmp = temp_path_for(c, path);
+    try {
+        write_to(py::handle(tmp));
+        py::object os = c.global(KOB_STR("os"));
+        steal(PyObject_CallMethodObjArgs(os.ptr(), KOB_STR("replace"), tmp.ptr(), path.ptr(), nullptr));
+    } catch (...) {
+        discard_file(c, tmp);
+        throw;
+    }
+}
+
+// The `__generate_save_path` of the instance, called with a file name and
+// sub-folders.
+template <typename... S>
+py::object save_path(const Call& c, py::handle file_name, S... sub_folders) {
+    return call_method(c.self, KOB_STR("_Positions__generate_save_path"), file_name, sub_folders...);
+}
+
+}  // namespace kob::reports
