@@ -33,12 +33,30 @@ py::object make_default_fee_settings(long per_trade_cost);
 // instance.
 bool own_method(PyObject* self, PyObject* name, Impl impl);
 
+// The object a computation works for, with the answers of own_method
+// for the private methods it calls, asked once per public call (no host
+// code runs in between on the native paths).
+enum class Private : std::uint8_t { TradeCost, Slippage, Ceil, ContractValue, Count };
+
+struct Ctx {
+    PyObject* globals;  // the module namespace
+    PyObject* self;
+    signed char known[static_cast<int>(Private::Count)] = {-1, -1, -1, -1};
+
+    Ctx(PyObject* g, PyObject* s) : globals(g), self(s) {}
+    bool own(Private which, PyObject* name, Impl impl) {
+        signed char& k = known[static_cast<int>(which)];
+        if (k < 0) k = own_method(self, name, impl) ? 1 : 0;
+        return k != 0;
+    }
+};
+
 // A float argument converted as the method tables convert it.
 double float_arg(PyObject* o);
 
 // self.__calculate_slippage_price(code, price, tick_count, direction) as a
 // double; `code` is an exact str.
-double slippage_price(PyObject* self, PyObject* code, double price, PyObject* tick_count, PyObject* direction);
+double slippage_price(Ctx& ctx, PyObject* code, double price, PyObject* tick_count, PyObject* direction);
 
 // One fill's trade cost: self.__calculate_trade_cost(code, action, price,
 // quantity, product_type, ignore_tax=..., need_reverse_direction=...).
@@ -48,10 +66,8 @@ struct Cost {
     Num origin_price;  // as given
 };
 
-// `globals` is the module namespace; "qty" of an overriding method's dict
-// is read only when `need_qty`.
-Cost trade_cost(PyObject* globals, PyObject* self, PyObject* code, PyObject* action, PyObject* price,
-                PyObject* quantity, PyObject* product_type, bool ignore_tax, bool need_reverse_direction,
+// "qty" of an overriding method's dict is read only when `need_qty`.
+Cost trade_cost(Ctx& ctx, PyObject* code, PyObject* action, PyObject* price, PyObject* quantity, PyObject* product_type, bool ignore_tax, bool need_reverse_direction,
                 bool need_qty);
 
 // The trade-cost dict of a Cost.

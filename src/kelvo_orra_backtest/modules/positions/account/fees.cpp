@@ -94,7 +94,7 @@ py::object lowered(PyObject* action) {
 
 // The cost of one fill, computed here; `code` is an exact str and
 // `quantity` an exact int.
-account::Cost compute_cost(PyObject* globals, PyObject* self, PyObject* code, PyObject* action, double price, PyObject* quantity,
+account::Cost compute_cost(account::Ctx& ctx, PyObject* code, PyObject* action, double price, PyObject* quantity,
                            PyObject* product_type, PyObject* ignore_tax, PyObject* need_reverse_direction) {
     using account::Num;
     bool stock;
@@ -106,7 +106,7 @@ account::Cost compute_cost(PyObject* globals, PyObject* self, PyObject* code, Py
         raise_unsupported(PyExc_Exception, product_type);
     PyObject* key = stock ? KOB_STR("stock") : KOB_STR("future");
 
-    py::object entry = item(attr(self, KOB_STR("_fee_settings")), key);
+    py::object entry = item(attr(ctx.self, KOB_STR("_fee_settings")), key);
     py::object slippage_table = item(entry, KOB_STR("slippage"));
     py::object slippage = item(slippage_table, lowered(action));
     py::object direction;
@@ -118,16 +118,16 @@ account::Cost compute_cost(PyObject* globals, PyObject* self, PyObject* code, Py
         direction = item(slippage, KOB_STR("direction"));
     }
     py::object tick_count = item(slippage, KOB_STR("tick_count"));
-    const double slipped = account::slippage_price(self, code, price, tick_count.ptr(), direction.ptr());
+    const double slipped = account::slippage_price(ctx, code, price, tick_count.ptr(), direction.ptr());
 
     Num multiplier;
     if (stock) {
         multiplier = Num::integer(1000);
-    } else if (account::own_method(self, KOB_STR("_Positions__apply_future_contract_value"),
-                                   apply_future_contract_value)) {
-        multiplier = Num::from(contract_value(code, module_global(globals, KOB_STR("FutureIndexContractValue"))));
+    } else if (ctx.own(account::Private::ContractValue, KOB_STR("_Positions__apply_future_contract_value"),
+                       apply_future_contract_value)) {
+        multiplier = Num::from(contract_value(code, module_global(ctx.globals, KOB_STR("FutureIndexContractValue"))));
     } else {
-        multiplier = Num::from(call_method(self, KOB_STR("_Positions__apply_future_contract_value"), code));
+        multiplier = Num::from(call_method(ctx.self, KOB_STR("_Positions__apply_future_contract_value"), code));
     }
 
     const Num q = Num::from(quantity);
@@ -145,8 +145,9 @@ account::Cost compute_cost(PyObject* globals, PyObject* self, PyObject* code, Py
 }
 
 py::object calculate_trade_cost(Call& c) {
+    account::Ctx ctx(c.globals, c.self);
     return account::cost_dict(
-        compute_cost(c.globals, c.self, c[0].ptr(), c[1].ptr(), c.num(2), c[3].ptr(), c[4].ptr(), c[5].ptr(), c[6].ptr()));
+        compute_cost(ctx, c[0].ptr(), c[1].ptr(), c.num(2), c[3].ptr(), c[4].ptr(), c[5].ptr(), c[6].ptr()));
 }
 
 }  // namespace
@@ -165,25 +166,24 @@ py::object cost_dict(const Cost& c) {
     return d;
 }
 
-Cost trade_cost(PyObject* globals, PyObject* self, PyObject* code, PyObject* action, PyObject* price,
-                PyObject* quantity, PyObject* product_type, bool ignore_tax, bool need_reverse_direction,
+Cost trade_cost(Ctx& ctx, PyObject* code, PyObject* action, PyObject* price, PyObject* quantity, PyObject* product_type, bool ignore_tax, bool need_reverse_direction,
                 bool need_qty) {
     PyObject* it = ignore_tax ? Py_True : Py_False;
     PyObject* nr = need_reverse_direction ? Py_True : Py_False;
-    if (own_method(self, KOB_STR("_Positions__calculate_trade_cost"), calculate_trade_cost)) {
+    if (ctx.own(Private::TradeCost, KOB_STR("_Positions__calculate_trade_cost"), calculate_trade_cost)) {
         // The argument checks of the method: the price conversion first,
         // then the exact types of code and quantity.
         const double p = float_arg(price);
         if (!PyUnicode_CheckExact(code)) raise_arg_type("code", "str", code);
         if (!PyLong_CheckExact(quantity)) raise_arg_type("quantity", "int", quantity);
-        return compute_cost(globals, self, code, action, p, quantity, product_type, it, nr);
+        return compute_cost(ctx, code, action, p, quantity, product_type, it, nr);
     }
     static PyObject* const kwnames = [] {
         PyObject* t = PyTuple_Pack(2, KOB_STR("ignore_tax"), KOB_STR("need_reverse_direction"));
         if (!t) throw py::error_already_set();
         return t;  // kept for the life of the process
     }();
-    PyObject* args[] = {self, code, action, price, quantity, product_type, it, nr};
+    PyObject* args[] = {ctx.self, code, action, price, quantity, product_type, it, nr};
     py::object d = steal(PyObject_VectorcallMethod(KOB_STR("_Positions__calculate_trade_cost"), args, 6, kwnames));
     Cost cost;
     cost.price = Num::from(item(d, KOB_STR("price")));

@@ -109,10 +109,10 @@ double walk_via_instance(PyObject* self, PyObject* code, double price, PyObject*
     return price;
 }
 
-double walk(PyObject* self, PyObject* code, double price, PyObject* tick_count, PyObject* direction) {
+double walk(account::Ctx& ctx, PyObject* code, double price, PyObject* tick_count, PyObject* direction) {
     if (!PyUnicode_CheckExact(direction) ||
-        !account::own_method(self, KOB_STR("_Positions__ceil_price_by_tick"), ceil_price_by_tick))
-        return walk_via_instance(self, code, price, tick_count, direction);
+        !ctx.own(account::Private::Ceil, KOB_STR("_Positions__ceil_price_by_tick"), ceil_price_by_tick))
+        return walk_via_instance(ctx.self, code, price, tick_count, direction);
     int overflow = 0;
     long long n = PyLong_AsLongLongAndOverflow(tick_count, &overflow);
     if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
@@ -134,7 +134,8 @@ double walk(PyObject* self, PyObject* code, double price, PyObject* tick_count, 
 }
 
 py::object calculate_slippage_price(Call& c) {
-    return py::float_(walk(c.self, c[0].ptr(), c.num(1), c[2].ptr(), c[3].ptr()));
+    account::Ctx ctx(c.globals, c.self);
+    return py::float_(walk(ctx, c[0].ptr(), c.num(1), c[2].ptr(), c[3].ptr()));
 }
 
 }  // namespace
@@ -161,13 +162,13 @@ bool own_method(PyObject* self, PyObject* name, Impl impl) {
     return true;
 }
 
-double slippage_price(PyObject* self, PyObject* code, double price, PyObject* tick_count, PyObject* direction) {
-    if (own_method(self, KOB_STR("_Positions__calculate_slippage_price"), calculate_slippage_price)) {
+double slippage_price(Ctx& ctx, PyObject* code, double price, PyObject* tick_count, PyObject* direction) {
+    if (ctx.own(Private::Slippage, KOB_STR("_Positions__calculate_slippage_price"), calculate_slippage_price)) {
         if (!PyLong_CheckExact(tick_count)) raise_arg_type("tick_count", "int", tick_count);
-        return walk(self, code, price, tick_count, direction);
+        return walk(ctx, code, price, tick_count, direction);
     }
     py::float_ p(price);
-    py::object r = call_method(self, KOB_STR("_Positions__calculate_slippage_price"), code, p, tick_count,
+    py::object r = call_method(ctx.self, KOB_STR("_Positions__calculate_slippage_price"), code, p, tick_count,
                                direction);
     return float_arg(r.ptr());
 }

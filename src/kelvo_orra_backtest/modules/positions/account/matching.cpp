@@ -82,7 +82,7 @@ bool less(PyObject* a, PyObject* b) {
 py::object calculate_profit(Call& c);
 
 // Prices every piece of the cover of `deal` against the opposite side.
-CoverPlan plan_cover(const Call& c, py::handle deal, py::handle product_type) {
+CoverPlan plan_cover(const Call& c, account::Ctx& ctx, py::handle deal, py::handle product_type) {
     CoverPlan plan;
     PyObject* self = c.self;
     plan.un_cover_qty = Num::from(item(deal, KOB_STR("quantity")));
@@ -103,14 +103,14 @@ CoverPlan plan_cover(const Call& c, py::handle deal, py::handle product_type) {
         const Num matched = less(entry_qty.obj().ptr(), plan.un_cover_qty.obj().ptr()) ? entry_qty : plan.un_cover_qty;
         py::object matched_obj = matched.obj();
 
-        const Cost in = account::trade_cost(c.globals, self, item(entry, KOB_STR("code")).ptr(),
+        const Cost in = account::trade_cost(ctx, item(entry, KOB_STR("code")).ptr(),
                                             item(entry, KOB_STR("action")).ptr(), item(entry, KOB_STR("price")).ptr(),
                                             matched_obj.ptr(), product_type.ptr(), true, false, false);
         if (!deal_price) deal_price = item(deal, KOB_STR("price"));
-        const Cost out = account::trade_cost(c.globals, self, code.ptr(), action.ptr(), deal_price.ptr(),
+        const Cost out = account::trade_cost(ctx, code.ptr(), action.ptr(), deal_price.ptr(),
                                              matched_obj.ptr(), product_type.ptr(), false, false, true);
-        if (!plan.deal_text) plan.deal_text = steal(PyObject_Str(deal.ptr()));
-        piece.entry_text = steal(PyObject_Str(entry.ptr()));
+        if (!plan.deal_text) plan.deal_text = account::dict_text(deal);
+        piece.entry_text = account::dict_text(entry);
 
         const Num entry_amount = in.price * in.min_qty;
         const Num exit_amount = out.price * out.min_qty;
@@ -212,7 +212,8 @@ py::object cover_result(const CoverPlan& plan) {
 }
 
 py::object calculate_profit(Call& c) {
-    CoverPlan plan = plan_cover(c, c[0], c[1]);
+    account::Ctx ctx(c.globals, c.self);
+    CoverPlan plan = plan_cover(c, ctx, c[0], c[1]);
     print_pieces(c, plan);
     commit_pieces(c.self, plan);
     return cover_result(plan);
@@ -271,9 +272,9 @@ struct Entry {
     Num capital_after;
 };
 
-Entry price_entry(const Call& c, py::handle deal, py::handle quantity, py::handle product_type) {
+Entry price_entry(account::Ctx& ctx, py::handle deal, py::handle quantity, py::handle product_type) {
     Entry e;
-    e.cost = account::trade_cost(c.globals, c.self, item(deal, KOB_STR("code")).ptr(), item(deal, KOB_STR("action")).ptr(),
+    e.cost = account::trade_cost(ctx, item(deal, KOB_STR("code")).ptr(), item(deal, KOB_STR("action")).ptr(),
                                  item(deal, KOB_STR("price")).ptr(), quantity.ptr(), product_type.ptr(), true, false,
                                  false);
     e.notional = e.cost.price * e.cost.min_qty;
@@ -295,13 +296,22 @@ py::object entry_line(bool long_side, const Num& capital, const Entry& e) {
 
 py::object set_positions(Call& c) {
     PyObject* self = c.self;
+    account::Ctx ctx(c.globals, self);
     py::handle trade = c[0], product_type = c[1];
     py::object code = item(trade, KOB_STR("code"));
     {
-        py::dict book;
-        set_item(book, KOB_STR("buy"), py::list());
-        set_item(book, KOB_STR("sell"), py::list());
-        setdefault(attr(self, KOB_STR("positions")), code, book);
+        py::object positions = attr(self, KOB_STR("positions"));
+        PyObject* known = nullptr;
+        if (PyDict_CheckExact(positions.ptr())) {
+            known = PyDict_GetItemWithError(positions.ptr(), code.ptr());
+            if (!known && PyErr_Occurred()) throw py::error_already_set();
+        }
+        if (!known) {
+            py::dict book;
+            set_item(book, KOB_STR("buy"), py::list());
+            set_item(book, KOB_STR("sell"), py::list());
+            setdefault(positions, code, book);
+        }
     }
     setdefault(attr(self, KOB_STR("product_type_mapper")), code, product_type);
     {
@@ -324,7 +334,7 @@ py::object set_positions(Call& c) {
 
     if (!covers) {
         // Entry: a new position of the deal's own side.
-        Entry e = price_entry(c, deal, item(deal, KOB_STR("quantity")), product_type);
+        Entry e = price_entry(ctx, deal, item(deal, KOB_STR("quantity")), product_type);
         record = item(attr(self, KOB_STR("_account_infos")), code);
         updates.push_back({KOB_STR("entry_times"), Num::from(item(record, KOB_STR("entry_times"))) + 1});
         const Num capital = Num::from(attr(self, KOB_STR("current_capital")));
@@ -337,12 +347,12 @@ py::object set_positions(Call& c) {
         CoverPlan plan;
         const bool native = account::own_method(self, KOB_STR("_Positions__calculate_profit"), calculate_profit);
         if (native)
-            plan = plan_cover(c, deal, product_type);
+            plan = plan_cover(c, ctx, deal, product_type);
         else
             plan = plan_from_result(call_method(self, KOB_STR("_Positions__calculate_profit"), deal, product_type));
         keep_deal = !plan.is_covered;
         std::optional<Entry> rest;
-        if (keep_deal) rest = price_entry(c, deal, plan.un_cover_qty.obj(), product_type);
+        if (keep_deal) rest = price_entry(ctx, deal, plan.un_cover_qty.obj(), product_type);
 
         py::object report = attr(self, KOB_STR("_profit_report"));
         const Num profit_sum = Num::from(item(report, KOB_STR("profit"))) + plan.profit;

@@ -9,7 +9,11 @@
 
 #include <vector>
 
+#include <charconv>
+#include <string>
+
 #include "../common.hpp"
+#include "float_text.hpp"
 
 namespace kob::account {
 
@@ -144,14 +148,75 @@ inline bool eq_zero(const Num& a) { return compare_zero(a, Py_EQ) != 0; }
 // The host's str(v).
 inline py::object str_of(const Num& v) {
     if (v.kind == Num::F) {
-        char* s = PyOS_double_to_string(v.d, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-        if (!s) throw py::error_already_set();
-        PyObject* t = PyUnicode_FromString(s);
-        PyMem_Free(s);
-        return steal(t);
+        char buf[40];
+        const int n = text::float_repr(v.d, buf);
+        return steal(PyUnicode_FromStringAndSize(buf, n));
     }
     if (v.kind == Num::I && !v.o) return steal(PyObject_Str(steal(PyLong_FromLongLong(v.i)).ptr()));
     return steal(PyObject_Str(v.o.ptr()));
+}
+
+// The host's str() of a dict whose keys and values are all plain atoms
+// (ASCII text needing no escapes, small ints, floats, bools, None), built
+// here; any other dict is left to the host.
+inline bool append_atom(std::string& out, PyObject* o) {
+    if (PyUnicode_CheckExact(o)) {
+        if (!PyUnicode_IS_ASCII(o)) return false;
+        const char* s = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(o));
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(o);
+        for (Py_ssize_t k = 0; k < n; ++k)
+            if (s[k] < 0x20 || s[k] == 0x7f || s[k] == '\\' || s[k] == '\'') return false;
+        out += '\'';
+        out.append(s, static_cast<size_t>(n));
+        out += '\'';
+        return true;
+    }
+    if (PyFloat_CheckExact(o)) {
+        char buf[40];
+        out.append(buf, static_cast<size_t>(text::float_repr(PyFloat_AS_DOUBLE(o), buf)));
+        return true;
+    }
+    if (PyLong_CheckExact(o)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (overflow || (v == -1 && PyErr_Occurred())) {
+            PyErr_Clear();
+            return false;
+        }
+        char buf[24];
+        std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, v);
+        out.append(buf, r.ptr);
+        return true;
+    }
+    if (o == Py_True) return out += "True", true;
+    if (o == Py_False) return out += "False", true;
+    if (o == Py_None) return out += "None", true;
+    return false;
+}
+
+inline py::object dict_text(py::handle d) {
+    if (PyDict_CheckExact(d.ptr())) {
+        std::string out;
+        out.reserve(160);
+        out += '{';
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        bool plain = true, first = true;
+        while (plain && PyDict_Next(d.ptr(), &pos, &k, &v)) {
+            if (!first) out += ", ";
+            first = false;
+            plain = append_atom(out, k);
+            if (plain) {
+                out += ": ";
+                plain = append_atom(out, v);
+            }
+        }
+        if (plain) {
+            out += '}';
+            return steal(PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
+        }
+    }
+    return steal(PyObject_Str(d.ptr()));
 }
 
 // A console line assembled from pieces, joined once.
