@@ -376,3 +376,60 @@ def test_an_override_is_honoured(m, console):
     assert (row["profit"], row["cover_cost"], row["trade_cost"]) == (1200 - 1000 - 4, 3, 1)
     assert row["profit_ratio"] == 196 / 1001
     assert p.current_capital == 100000 - 1001 + 1200 - 3
+
+
+def random_double(rng: random.Random) -> float:
+    import struct
+
+    kind = rng.random()
+    if kind < 0.5:
+        return struct.unpack("<d", struct.pack("<Q", rng.getrandbits(64)))[0]
+    if kind < 0.8:
+        return round(rng.uniform(-1e7, 1e7), rng.randint(0, 6))
+    return rng.uniform(-1e3, 1e3) * 10.0 ** rng.randint(-25, 25)
+
+
+def test_console_numbers_print_as_the_host_prints_them(pos, console):
+    rng = random.Random(4)
+    specials = [0.0, -0.0, 1e16, 1e15 + 0.5, 1e-5, 1e-4, 5e-324, float("inf"), float("-inf"), float("nan"),
+                1.7976931348623157e308, 10 ** 30, -7]
+    values = specials + [random_double(rng) for _ in range(3000)]
+    for capital in values:
+        pos.current_capital = capital
+        console.lines.clear()
+        pos.set_positions(deal("Buy", 1, 50.0, code="FMT"), "Stock")
+        assert console.lines == [f"[bold pink1][做多進場]本金: {capital}, 進場價金: 50400.0, 進場成本: 71.82"
+                                 "[/bold pink1]"]
+    for price in [random_double(rng) for _ in range(500)]:
+        if not (1 <= abs(price) < 1e12):
+            continue
+        c = pos._Positions__calculate_trade_cost("FMT", "Sell", abs(price), 3, "Stock", True, False)
+        console.lines.clear()
+        pos.set_positions(deal("Sell", 3, abs(price), code="FMT2"), "Stock")
+        notional, charge = c["price"] * c["min_qty"], c["fee"] + c["fixed_cost"]
+        assert f"應付金額: {notional}, 進場成本: {charge}[" in console.lines[0]
+
+
+@pytest.mark.parametrize("extra", [
+    {},
+    {"note": "it's"},
+    {"note": 'say "hi"'},
+    {"note": "a\\b"},
+    {"note": "tab\there"},
+    {"note": "\x7f"},
+    {"note": "台積電"},
+    {"note": "emoji \U0001F600"},
+    {"n": 10 ** 25, "m": -(2 ** 63), "k": 2 ** 63 - 1},
+    {"flag": True, "other": False, "none": None},
+    {"x": float("nan"), "y": float("-inf"), "z": -0.0, "w": 1e-7},
+    {1: "int key", 2.5: "float key", None: "none key", True: "bool key"},
+    {"tags": ["a", {"b": (1, 2)}]},
+])
+def test_printed_deals_and_entries_match_the_host_text(pos, console, extra):
+    entry = {**deal("Buy", 1, 50.0, 1.5), **extra}
+    pos.set_positions(entry, "Stock")
+    sell = {**deal("Sell", 1, 55.0, 2.5), **extra}
+    console.lines.clear()
+    pos.set_positions(sell, "Stock")
+    assert console.lines[0] == f"[green]沖銷部位: {sell}[/green]"
+    assert console.lines[1] == f"[yellow]被沖銷部位: {entry}[/yellow]"

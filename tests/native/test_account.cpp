@@ -1,7 +1,11 @@
-// Unit tests of the price ladder and the slippage walk (no Python).
+// Unit tests of the account's pure computation (no Python): the price
+// ladder, the slippage walk and the text of a double.
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <string>
 
+#include "account/float_text.hpp"
 #include "account/ladder.hpp"
 
 namespace {
@@ -28,9 +32,37 @@ void walks(bool etf, double price, std::uint64_t steps, bool up, double want) {
     expect(w.price == want, "walked price", w.price, want);
 }
 
+void prints(double d, const char* want) {
+    char buf[40];
+    const int n = kob::text::float_repr(d, buf);
+    const std::string got(buf, static_cast<size_t>(n));
+    if (got != want) {
+        ++failures;
+        std::printf("FAIL text of %.17g: got %s, want %s\n", d, got.c_str(), want);
+    }
+}
+
 }  // namespace
 
 int main() {
+    prints(0.0, "0.0");
+    prints(-0.0, "-0.0");
+    prints(100800.0, "100800.0");
+    prints(-943.6399999999994, "-943.6399999999994");
+    prints(144.63750000000002, "144.63750000000002");
+    prints(0.1, "0.1");
+    prints(2e-05, "2e-05");
+    prints(0.0001, "0.0001");
+    prints(1e16, "1e+16");
+    prints(1234567890123456.0, "1234567890123456.0");
+    prints(1e22, "1e+22");
+    prints(1.5e300, "1.5e+300");
+    prints(5e-324, "5e-324");
+    prints(1.7976931348623157e308, "1.7976931348623157e+308");
+    prints(INFINITY, "inf");
+    prints(-INFINITY, "-inf");
+    prints(NAN, "nan");
+
     using kob::ladder::Status;
     rounds(false, 9.99, 9.99, 0.01);
     rounds(false, 10.0, 10.0, 0.05);
@@ -79,6 +111,6 @@ int main() {
         std::printf("%d failure(s)\n", failures);
         return 1;
     }
-    std::printf("ladder: all passed\n");
+    std::printf("account: all passed\n");
     return 0;
 }
