@@ -3,12 +3,16 @@
     PYTHONPATH=src python bench/bench_accounting.py
 
 The module's console is replaced by one whose print does nothing, so the
-figures are the accounting itself.
+figures are the accounting itself.  Each figure is the best of many short
+rounds, timed in the process's CPU time so that other processes on the
+machine disturb it less; the rounds of the three measurements are
+interleaved.
 """
 from __future__ import annotations
 
+import gc
+import sys
 import time
-import timeit
 
 import kelvo_orra_backtest.modules.positions.positions as M
 
@@ -18,59 +22,54 @@ class Quiet:
         pass
 
 
-def best(stmt, number, repeat=30, setup="pass"):
-    return min(timeit.repeat(stmt, setup=setup, number=number, repeat=repeat)) / number * 1e6
-
-
 def main() -> None:
     M.console = Quiet()
-    n = 2000
+    rounds, per_round = 80, 1000
 
-    p = M.Positions()
     buy = {"code": "2330", "action": "Buy", "price": 600.0, "quantity": 1, "exchange_ts": 1.7e9,
            "product_type": "Stock", "trade_id": "T1"}
-    p.set_positions(buy, "Stock")  # the code's records exist from here on
-
-    def entry():
-        p.set_positions(buy, "Stock")
-
-    def clear_p():
-        # open entries and rows are dropped between rounds, so that memory
-        # growth does not enter the figures
-        p.positions["2330"]["buy"].clear()
-
-    entry_us = best(entry, n, setup=clear_p)
-
-    q = M.Positions()
     sell = dict(buy, action="Sell", price=610.0)
 
-    def cover_round():
-        # one entry, then a one-piece cover of it
-        q.set_positions(buy, "Stock")
-        q.set_positions(sell, "Stock")
-
+    p = M.Positions()  # entries only
+    q = M.Positions()  # entry, then a one-piece cover of it
+    p.set_positions(buy, "Stock")  # the code's records exist from here on
     q.set_positions(buy, "Stock")
     q.set_positions(sell, "Stock")
-    def clear_q():
-        q._profit_report["rows"].clear()
-
-    round_us = best(cover_round, n, setup=clear_q)
-    cover_us = round_us - entry_us
-    rows = len(q._profit_report["rows"])
-
     cost = p._Positions__calculate_trade_cost
+    book = p.positions["2330"]["buy"]
+    rows = q._profit_report["rows"]
+    clock = time.process_time
 
-    def trade_cost():
-        cost("2330", "Buy", 600.0, 1, "Stock", ignore_tax=True, need_reverse_direction=False)
+    best = {"entry": float("inf"), "pair": float("inf"), "cost": float("inf")}
+    gc.disable()
+    try:
+        for _ in range(rounds):
+            book.clear()
+            t = clock()
+            for _ in range(per_round):
+                p.set_positions(buy, "Stock")
+            best["entry"] = min(best["entry"], clock() - t)
 
-    cost_us = best(trade_cost, n * 10)
+            rows.clear()
+            t = clock()
+            for _ in range(per_round):
+                q.set_positions(buy, "Stock")
+                q.set_positions(sell, "Stock")
+            best["pair"] = min(best["pair"], clock() - t)
 
-    print(f"python {__import__('sys').version.split()[0]}, {time.strftime('%Y-%m-%d %H:%M:%S')}")
-    print(f"entry deal (set_positions, no opposite entries): {entry_us:6.2f} us   (target <= 4)")
-    print(f"one-piece cover (entry + cover pair minus entry): {cover_us:6.2f} us   (target <= 12)")
-    print(f"  entry + cover pair:                             {round_us:6.2f} us")
-    print(f"__calculate_trade_cost (called from Python):      {cost_us:6.2f} us   (target <= 1)")
-    print(f"(profit rows made: {rows})")
+            t = clock()
+            for _ in range(per_round):
+                cost("2330", "Buy", 600.0, 1, "Stock", ignore_tax=True, need_reverse_direction=False)
+            best["cost"] = min(best["cost"], clock() - t)
+    finally:
+        gc.enable()
+
+    us = {k: v / per_round * 1e6 for k, v in best.items()}
+    print(f"python {sys.version.split()[0]}; best of {rounds} rounds of {per_round}")
+    print(f"entry deal (set_positions, no opposite entries):   {us['entry']:6.2f} us  (target <= 4)")
+    print(f"one-piece cover (pair minus entry):                {us['pair'] - us['entry']:6.2f} us  (target <= 12)")
+    print(f"  entry followed by its one-piece cover:           {us['pair']:6.2f} us")
+    print(f"__calculate_trade_cost (called from Python):       {us['cost']:6.2f} us  (target <= 1)")
 
 
 if __name__ == "__main__":

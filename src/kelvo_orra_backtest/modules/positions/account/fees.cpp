@@ -155,14 +155,15 @@ py::object calculate_trade_cost(Call& c) {
 namespace account {
 
 py::object cost_dict(const Cost& c) {
-    py::dict d;
-    set_item(d, KOB_STR("fee"), c.fee.obj());
-    set_item(d, KOB_STR("tax"), c.tax.obj());
-    set_item(d, KOB_STR("fixed_cost"), c.fixed.obj());
-    set_item(d, KOB_STR("qty"), c.qty.obj());
-    set_item(d, KOB_STR("min_qty"), c.min_qty.obj());
-    set_item(d, KOB_STR("price"), c.price.obj());
-    set_item(d, KOB_STR("origin_price"), c.origin_price.obj());
+    py::object d = steal(_PyDict_NewPresized(7));
+    auto put = [&](PyObject* key, const Num& v) { check(PyDict_SetItem(d.ptr(), key, v.obj().ptr())); };
+    put(KOB_STR("fee"), c.fee);
+    put(KOB_STR("tax"), c.tax);
+    put(KOB_STR("fixed_cost"), c.fixed);
+    put(KOB_STR("qty"), c.qty);
+    put(KOB_STR("min_qty"), c.min_qty);
+    put(KOB_STR("price"), c.price);
+    put(KOB_STR("origin_price"), c.origin_price);
     return d;
 }
 
