@@ -110,6 +110,7 @@ class Account:
         self.fees = fees if fees is not None else default_fees()
         self.infos: dict = {}
         self.lines: list[str] = []
+        self.reversals = 0  # deals whose remainder became an entry
 
     def cost(self, code, action, price, quantity, product_type, ignore_tax):
         return trade_cost(self.fees, code, action, price, quantity, product_type, ignore_tax, False)
@@ -133,7 +134,8 @@ class Account:
         info = infos[code]
         before = capital
         keep = True
-        if not positions[code][other]:
+        res_was_cover = bool(positions[code][other])
+        if not res_was_cover:
             c = self.cost(deal["code"], deal["action"], deal["price"], deal["quantity"], product_type, True)
             capital, line = self._entry(info, capital, before, c, buy)
             lines.append(line)
@@ -171,6 +173,7 @@ class Account:
         if keep:
             positions[code][own].append(deal)
         self.positions, self.infos, self.report, self.capital = positions, infos, report, capital
+        self.reversals += keep and res_was_cover
         self.lines.extend(lines)
 
     @staticmethod
