@@ -2,10 +2,75 @@
 #pragma once
 
 #include "../common.hpp"
+#include "number.hpp"
 
 namespace kob::account {
 
+// a == b in the host's comparison (with a shortcut for two exact str).
+inline bool equals(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return PyUnicode_Compare(a, b) == 0;
+    int r = PyObject_RichCompareBool(a, b, Py_EQ);
+    check(r);
+    return r != 0;
+}
+
+// The host's truth value of o.
+inline bool truth(PyObject* o) {
+    if (o == Py_True) return true;
+    if (o == Py_False || o == Py_None) return false;
+    int r = PyObject_IsTrue(o);
+    check(r);
+    return r != 0;
+}
+
 // A new fee-settings table with the default rates and the given fixed cost.
 py::object make_default_fee_settings(long per_trade_cost);
+
+// True when `self.<name>` resolves to the module's own function running
+// `impl` (no override in a subclass, in the instance or in attribute
+// lookup), so that a native call can stand in for the call through the
+// instance.
+bool own_method(PyObject* self, PyObject* name, Impl impl);
+
+// The object a computation works for, with the answers of own_method
+// for the private methods it calls, asked once per public call (no host
+// code runs in between on the native paths).
+enum class Private : std::uint8_t { TradeCost, Slippage, Ceil, ContractValue, Count };
+
+struct Ctx {
+    PyObject* globals;  // the module namespace
+    PyObject* self;
+    signed char known[static_cast<int>(Private::Count)] = {-1, -1, -1, -1};
+
+    Ctx(PyObject* g, PyObject* s) : globals(g), self(s) {}
+    bool own(Private which, PyObject* name, Impl impl) {
+        signed char& k = known[static_cast<int>(which)];
+        if (k < 0) k = own_method(self, name, impl) ? 1 : 0;
+        return k != 0;
+    }
+};
+
+// A float argument converted as the method tables convert it.
+double float_arg(PyObject* o);
+
+// self.__calculate_slippage_price(code, price, tick_count, direction) as a
+// double; `code` is an exact str.
+double slippage_price(Ctx& ctx, PyObject* code, double price, PyObject* tick_count, PyObject* direction);
+
+// One fill's trade cost: self.__calculate_trade_cost(code, action, price,
+// quantity, product_type, ignore_tax=..., need_reverse_direction=...).
+struct Cost {
+    Num fee, tax, fixed, qty, min_qty;
+    Num price;         // after slippage
+    Num origin_price;  // as given
+};
+
+// "qty" of an overriding method's dict is read only when `need_qty`.
+Cost trade_cost(Ctx& ctx, PyObject* code, PyObject* action, PyObject* price, PyObject* quantity, PyObject* product_type, bool ignore_tax, bool need_reverse_direction,
+                bool need_qty);
+
+// The trade-cost dict of a Cost.
+py::object cost_dict(const Cost& c);
 
 }  // namespace kob::account

@@ -1,3 +1,5 @@
+// Fees and trade cost: the fee-settings table and its operations, the
+// futures contract value and the cost of one fill.
 #include "../registry.hpp"
 #include "account.hpp"
 
@@ -5,70 +7,195 @@ namespace kob {
 
 namespace {
 
-// Placeholder until this subsystem is built.
-py::object not_built(Call& c) {
-    PyErr_Format(PyExc_NotImplementedError, "%R is not built yet", c.func);
+using account::equals;
+using account::truth;
+
+// "不支援的商品類型: " followed by the value formatted as text.
+[[noreturn]] void raise_unsupported(PyObject* type, PyObject* value) {
+    py::object text = steal(PyObject_Format(value, KOB_STR("")));
+    py::object msg = steal(PyUnicode_Concat(KOB_STR("不支援的商品類型: "), text.ptr()));
+    PyErr_SetObject(type, msg.ptr());
     throw py::error_already_set();
+}
+
+// A module global read now, as Call::global reads it.
+py::object module_global(PyObject* globals, PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(globals, name);
+    if (!v) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        throw py::error_already_set();
+    }
+    return py::reinterpret_borrow<py::object>(v);
+}
+
+py::object contract_value(PyObject* code, const py::object& mapping) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject* v = PyDict_GetItemWithError(mapping.ptr(), code);
+        if (v) return py::reinterpret_borrow<py::object>(v);
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return steal(PyLong_FromLong(2000));
+    }
+    int has = PySequence_Contains(mapping.ptr(), code);
+    check(has);
+    if (has) return steal(PyObject_GetItem(mapping.ptr(), code));
+    return steal(PyLong_FromLong(2000));
+}
+
+py::object apply_future_contract_value(Call& c) {
+    return contract_value(c[0].ptr(), c.global(KOB_STR("FutureIndexContractValue")));
+}
+
+py::object fee_settings(Call& c) {
+    py::object table = attr(c.self, KOB_STR("_fee_settings"));
+    if (!PyDict_CheckExact(table.ptr()) && !table.is_none()) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(table.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+    return table;
+}
+
+py::object reset_fee_settings(Call& c) {
+    set_attr(c.self, KOB_STR("_fee_settings"), account::make_default_fee_settings(10));
+    return py::none();
+}
+
+py::object update_fee_settings(Call& c) {
+    py::handle setting_type = c[0], action = c[1], fee = c[2], tax = c[3], per_trade_cost = c[4],
+               tick_count = c[5], direction = c[6];
+    auto table = [&] { return attr(c.self, KOB_STR("_fee_settings")); };
+    {
+        py::object t = table();
+        int has = PySequence_Contains(t.ptr(), setting_type.ptr());
+        check(has);
+        if (!has) raise_unsupported(PyExc_ValueError, setting_type.ptr());
+    }
+    auto entry = [&] { return item(table(), setting_type); };
+    if (!fee.is_none()) set_item(entry(), KOB_STR("fee"), fee);
+    if (!tax.is_none()) set_item(entry(), KOB_STR("tax"), tax);
+    if (!per_trade_cost.is_none()) set_item(entry(), KOB_STR("per_trade_cost"), per_trade_cost);
+    if (equals(action.ptr(), KOB_STR("buy")) || equals(action.ptr(), KOB_STR("sell"))) {
+        auto side = [&] { return item(item(entry(), KOB_STR("slippage")), action); };
+        if (!tick_count.is_none()) set_item(side(), KOB_STR("tick_count"), tick_count);
+        if (equals(direction.ptr(), KOB_STR("up")) || equals(direction.ptr(), KOB_STR("down")))
+            set_item(side(), KOB_STR("direction"), direction);
+    }
+    return py::none();
+}
+
+// action.lower(), without a call for the two usual texts.
+py::object lowered(PyObject* action) {
+    if (PyUnicode_CheckExact(action)) {
+        if (PyUnicode_Compare(action, KOB_STR("Buy")) == 0) return py::reinterpret_borrow<py::object>(KOB_STR("buy"));
+        if (PyUnicode_Compare(action, KOB_STR("Sell")) == 0)
+            return py::reinterpret_borrow<py::object>(KOB_STR("sell"));
+    }
+    return steal(PyObject_CallMethodNoArgs(action, KOB_STR("lower")));
+}
+
+// The cost of one fill, computed here; `code` is an exact str and
+// `quantity` an exact int.
+account::Cost compute_cost(account::Ctx& ctx, PyObject* code, PyObject* action, double price, PyObject* quantity,
+                           PyObject* product_type, PyObject* ignore_tax, PyObject* need_reverse_direction) {
+    using account::Num;
+    bool stock;
+    if (equals(product_type, KOB_STR("Stock")))
+        stock = true;
+    else if (equals(product_type, KOB_STR("Future")))
+        stock = false;
+    else
+        raise_unsupported(PyExc_Exception, product_type);
+    PyObject* key = stock ? KOB_STR("stock") : KOB_STR("future");
+
+    py::object entry = item(attr(ctx.self, KOB_STR("_fee_settings")), key);
+    py::object slippage_table = item(entry, KOB_STR("slippage"));
+    py::object slippage = item(slippage_table, lowered(action));
+    py::object direction;
+    if (truth(need_reverse_direction)) {
+        py::object stored = item(slippage, KOB_STR("direction"));
+        direction = py::reinterpret_borrow<py::object>(equals(stored.ptr(), KOB_STR("down")) ? KOB_STR("up")
+                                                                                             : KOB_STR("down"));
+    } else {
+        direction = item(slippage, KOB_STR("direction"));
+    }
+    py::object tick_count = item(slippage, KOB_STR("tick_count"));
+    const double slipped = account::slippage_price(ctx, code, price, tick_count.ptr(), direction.ptr());
+
+    Num multiplier;
+    if (stock) {
+        multiplier = Num::integer(1000);
+    } else if (ctx.own(account::Private::ContractValue, KOB_STR("_Positions__apply_future_contract_value"),
+                       apply_future_contract_value)) {
+        multiplier = Num::from(contract_value(code, module_global(ctx.globals, KOB_STR("FutureIndexContractValue"))));
+    } else {
+        multiplier = Num::from(call_method(ctx.self, KOB_STR("_Positions__apply_future_contract_value"), code));
+    }
+
+    const Num q = Num::from(quantity);
+    const Num p = Num::f(slipped);
+    account::Cost cost;
+    cost.fee = Num::from(item(entry, KOB_STR("fee"))) * q * multiplier * p;
+    Num tax = Num::from(item(entry, KOB_STR("tax"))) * q * multiplier * p;
+    cost.fixed = Num::from(item(entry, KOB_STR("per_trade_cost")));
+    cost.min_qty = q * multiplier;
+    cost.tax = truth(ignore_tax) ? Num::integer(0) : tax;
+    cost.qty = q;
+    cost.price = p;
+    cost.origin_price = Num::f(price);
+    return cost;
+}
+
+py::object calculate_trade_cost(Call& c) {
+    account::Ctx ctx(c.globals, c.self);
+    return account::cost_dict(
+        compute_cost(ctx, c[0].ptr(), c[1].ptr(), c.num(2), c[3].ptr(), c[4].ptr(), c[5].ptr(), c[6].ptr()));
 }
 
 }  // namespace
 
-const MethodSpec pos_apply_future_contract_value = {
-    .name = "__apply_future_contract_value",
-    .params = {
-        {"code", Kind::Str, "str"},
-    },
-    .impl = not_built,
-    .doc = "套用期貨合約價值\n\n        Args:\n            code (str): 商品代號\n            price (float): 價格\n\n        Returns:\n            float: 套用合約價值後的價格\n        ",
-    .returns = "float",
-};
-
-const MethodSpec pos_fee_settings = {
-    .name = "fee_settings",
-    .impl = not_built,
-    .doc = "取得手續費設定",
-    .returns = "Dict[str, Any]",
-    .property = true,
-};
-
-const MethodSpec pos_reset_fee_settings = {
-    .name = "reset_fee_settings",
-    .impl = not_built,
-    .doc = "重置手續費設定",
-};
-
-const MethodSpec pos_update_fee_settings = {
-    .name = "update_fee_settings",
-    .params = {
-        {"setting_type", Kind::Any, "Literal['stock', 'future']"},
-        {"action", Kind::Any, "Literal['buy', 'sell']", Def::None},
-        {"fee", Kind::FloatOrNone, "float", Def::None},
-        {"tax", Kind::FloatOrNone, "float", Def::None},
-        {"per_trade_cost", Kind::IntOrNone, "int", Def::None},
-        {"tick_count", Kind::IntOrNone, "int", Def::None},
-        {"direction", Kind::Any, "Literal['up', 'down']", Def::None},
-    },
-    .impl = not_built,
-    .doc = "設定手續費設定\n\n        Args:\n            setting_type (Literal[\"stock\", \"future\"]): 商品類型\n            action (Literal[\"buy\", \"sell\"]): 買賣方向\n            fee (float): 手續費率\n            tax (float): 交易稅率\n            per_trade_cost (int): 每筆交易成本\n            tick_count (int): 滑價的 Tick 數量 (僅在 action 為 'buy' 或 'sell' 時有效)\n            direction (Literal[\"up\", \"down\"]): 滑價方向 (僅在 action 為 'buy' 或 'sell' 時有效)\n        ",
-};
-
-const MethodSpec pos_calculate_trade_cost = {
-    .name = "__calculate_trade_cost",
-    .params = {
-        {"code", Kind::Str, "str"},
-        {"action", Kind::Any, "Literal['Buy', 'Sell']"},
-        {"price", Kind::Float, "float"},
-        {"quantity", Kind::Int, "int"},
-        {"product_type", Kind::Any, "Literal['Stock', 'Future']"},
-        {"ignore_tax", Kind::Any, "bool", Def::False},
-        {"need_reverse_direction", Kind::Any, "bool", Def::True},
-    },
-    .impl = not_built,
-    .doc = "計算交易成本\n\n        Args:\n            code (str): 商品代號\n            price (float): 價格\n            quantity (int): 數量\n            product_type (Literal[\"Stock\", \"Future\"]): 商品類型\n            ignore_tax (bool, optional): 是否忽略交易稅. Defaults to False.\n            need_reverse_direction (bool, optional): 是否需要反轉滑價方向. Defaults to True.\n\n        Returns:\n            Dict[str, float]: 交易成本\n        ",
-    .returns = "Dict[str, float]",
-};
-
 namespace account {
+
+py::object cost_dict(const Cost& c) {
+    py::object d = steal(_PyDict_NewPresized(7));
+    auto put = [&](PyObject* key, const Num& v) { check(PyDict_SetItem(d.ptr(), key, v.obj().ptr())); };
+    put(KOB_STR("fee"), c.fee);
+    put(KOB_STR("tax"), c.tax);
+    put(KOB_STR("fixed_cost"), c.fixed);
+    put(KOB_STR("qty"), c.qty);
+    put(KOB_STR("min_qty"), c.min_qty);
+    put(KOB_STR("price"), c.price);
+    put(KOB_STR("origin_price"), c.origin_price);
+    return d;
+}
+
+Cost trade_cost(Ctx& ctx, PyObject* code, PyObject* action, PyObject* price, PyObject* quantity, PyObject* product_type, bool ignore_tax, bool need_reverse_direction,
+                bool need_qty) {
+    PyObject* it = ignore_tax ? Py_True : Py_False;
+    PyObject* nr = need_reverse_direction ? Py_True : Py_False;
+    if (ctx.own(Private::TradeCost, KOB_STR("_Positions__calculate_trade_cost"), calculate_trade_cost)) {
+        // The argument checks of the method: the price conversion first,
+        // then the exact types of code and quantity.
+        const double p = float_arg(price);
+        if (!PyUnicode_CheckExact(code)) raise_arg_type("code", "str", code);
+        if (!PyLong_CheckExact(quantity)) raise_arg_type("quantity", "int", quantity);
+        return compute_cost(ctx, code, action, p, quantity, product_type, it, nr);
+    }
+    static PyObject* const kwnames = [] {
+        PyObject* t = PyTuple_Pack(2, KOB_STR("ignore_tax"), KOB_STR("need_reverse_direction"));
+        if (!t) throw py::error_already_set();
+        return t;  // kept for the life of the process
+    }();
+    PyObject* args[] = {ctx.self, code, action, price, quantity, product_type, it, nr};
+    py::object d = steal(PyObject_VectorcallMethod(KOB_STR("_Positions__calculate_trade_cost"), args, 6, kwnames));
+    Cost cost;
+    cost.price = Num::from(item(d, KOB_STR("price")));
+    cost.min_qty = Num::from(item(d, KOB_STR("min_qty")));
+    cost.fee = Num::from(item(d, KOB_STR("fee")));
+    cost.tax = Num::from(item(d, KOB_STR("tax")));
+    cost.fixed = Num::from(item(d, KOB_STR("fixed_cost")));
+    cost.origin_price = Num::from(item(d, KOB_STR("origin_price")));
+    if (need_qty) cost.qty = Num::from(item(d, KOB_STR("qty")));
+    return cost;
+}
 
 py::object make_default_fee_settings(long per_trade_cost) {
     auto side = [](const char* direction) {
@@ -95,5 +222,61 @@ py::object make_default_fee_settings(long per_trade_cost) {
 }
 
 }  // namespace account
+
+const MethodSpec pos_apply_future_contract_value = {
+    .name = "__apply_future_contract_value",
+    .params = {
+        {"code", Kind::Str, "str"},
+    },
+    .impl = apply_future_contract_value,
+    .doc = "套用期貨合約價值\n\n        Args:\n            code (str): 商品代號\n            price (float): 價格\n\n        Returns:\n            float: 套用合約價值後的價格\n        ",
+    .returns = "float",
+};
+
+const MethodSpec pos_fee_settings = {
+    .name = "fee_settings",
+    .impl = fee_settings,
+    .doc = "取得手續費設定",
+    .returns = "Dict[str, Any]",
+    .property = true,
+};
+
+const MethodSpec pos_reset_fee_settings = {
+    .name = "reset_fee_settings",
+    .impl = reset_fee_settings,
+    .doc = "重置手續費設定",
+};
+
+const MethodSpec pos_update_fee_settings = {
+    .name = "update_fee_settings",
+    .params = {
+        {"setting_type", Kind::Any, "Literal['stock', 'future']"},
+        {"action", Kind::Any, "Literal['buy', 'sell']", Def::None},
+        {"fee", Kind::FloatOrNone, "float", Def::None},
+        {"tax", Kind::FloatOrNone, "float", Def::None},
+        {"per_trade_cost", Kind::IntOrNone, "int", Def::None},
+        {"tick_count", Kind::IntOrNone, "int", Def::None},
+        {"direction", Kind::Any, "Literal['up', 'down']", Def::None},
+    },
+    .impl = update_fee_settings,
+    .doc = "設定手續費設定\n\n        Args:\n            setting_type (Literal[\"stock\", \"future\"]): 商品類型\n            action (Literal[\"buy\", \"sell\"]): 買賣方向\n            fee (float): 手續費率\n            tax (float): 交易稅率\n            per_trade_cost (int): 每筆交易成本\n            tick_count (int): 滑價的 Tick 數量 (僅在 action 為 'buy' 或 'sell' 時有效)\n            direction (Literal[\"up\", \"down\"]): 滑價方向 (僅在 action 為 'buy' 或 'sell' 時有效)\n        ",
+};
+
+const MethodSpec pos_calculate_trade_cost = {
+    .name = "__calculate_trade_cost",
+    .params = {
+        {"code", Kind::Str, "str"},
+        {"action", Kind::Any, "Literal['Buy', 'Sell']"},
+        {"price", Kind::Float, "float"},
+        {"quantity", Kind::Int, "int"},
+        {"product_type", Kind::Any, "Literal['Stock', 'Future']"},
+        {"ignore_tax", Kind::Any, "bool", Def::False},
+        {"need_reverse_direction", Kind::Any, "bool", Def::True},
+    },
+    .impl = calculate_trade_cost,
+    .doc = "計算交易成本\n\n        Args:\n            code (str): 商品代號\n            price (float): 價格\n            quantity (int): 數量\n            product_type (Literal[\"Stock\", \"Future\"]): 商品類型\n            ignore_tax (bool, optional): 是否忽略交易稅. Defaults to False.\n            need_reverse_direction (bool, optional): 是否需要反轉滑價方向. Defaults to True.\n\n        Returns:\n            Dict[str, float]: 交易成本\n        ",
+    .returns = "Dict[str, float]",
+};
+
 
 }  // namespace kob

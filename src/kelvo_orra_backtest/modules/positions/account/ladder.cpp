@@ -1,16 +1,179 @@
+// Tick-size rounding and slippage: the methods around the price ladder.
+#include "ladder.hpp"
+
+#include <climits>
+
 #include "../registry.hpp"
+#include "account.hpp"
 
 namespace kob {
 
 namespace {
 
-// Placeholder until this subsystem is built.
-py::object not_built(Call& c) {
-    PyErr_Format(PyExc_NotImplementedError, "%R is not built yet", c.func);
+using ladder::Band;
+using ladder::Rounded;
+using ladder::Status;
+
+bool is_etf(PyObject* code) {
+    return PyUnicode_GET_LENGTH(code) >= 2 && PyUnicode_READ_CHAR(code, 0) == '0' &&
+           PyUnicode_READ_CHAR(code, 1) == '0';
+}
+
+[[noreturn]] void raise_status(Status s) {
+    switch (s) {
+        case Status::NaN: PyErr_SetString(PyExc_ValueError, "cannot convert float NaN to integer"); break;
+        case Status::Infinite:
+            PyErr_SetString(PyExc_OverflowError, "cannot convert float infinity to integer");
+            break;
+        default: PyErr_SetString(PyExc_OverflowError, "int too large to convert to float"); break;
+    }
     throw py::error_already_set();
 }
 
+py::object step_object(Band b) {
+    switch (b) {
+        case Band::Cent: return steal(PyFloat_FromDouble(0.01));
+        case Band::Nickel: return steal(PyFloat_FromDouble(0.05));
+        case Band::Dime: return steal(PyFloat_FromDouble(0.1));
+        case Band::Half: return steal(PyFloat_FromDouble(0.5));
+        case Band::One: return steal(PyLong_FromLong(1));
+        case Band::Five: return steal(PyLong_FromLong(5));
+    }
+    return steal(PyLong_FromLong(5));
+}
+
+// The host tuple (rounded price, step) of a rounding.
+py::object rounded_tuple(const Rounded& r) {
+    if (r.status != Status::Ok) raise_status(r.status);
+    py::object price;
+    if (!ladder::int_band(r.band)) {
+        price = steal(PyFloat_FromDouble(r.price));
+    } else if (r.band == Band::One || std::fabs(r.ceiled) <= 0x1p50) {
+        // ceiled * 5 is exact below 2**50.
+        price = steal(PyLong_FromDouble(r.price));
+    } else {
+        py::object units = steal(PyLong_FromDouble(r.ceiled));
+        py::object five = steal(PyLong_FromLong(5));
+        price = steal(PyNumber_Multiply(units.ptr(), five.ptr()));
+    }
+    return steal(PyTuple_Pack(2, price.ptr(), step_object(r.band).ptr()));
+}
+
+py::object ceil_price_by_tick(Call& c) {
+    return rounded_tuple(ladder::ceil_price_by_tick(is_etf(c[0].ptr()), c.num(1)));
+}
+
+// self.__ceil_price_by_tick(code, price) through the instance.
+py::object ceil_via_instance(PyObject* self, PyObject* code, PyObject* price) {
+    return call_method(self, KOB_STR("_Positions__ceil_price_by_tick"), code, price);
+}
+
+// The element `k` of a rounding result, as a double.
+double element_as_double(PyObject* seq, Py_ssize_t k) {
+    py::object v = steal(PySequence_GetItem(seq, k));
+    return account::float_arg(v.ptr());
+}
+
+// The loop of the walk, one call through the instance per rounding; taken
+// when the rounding method is overridden or the direction is not a plain
+// str.
+double walk_via_instance(PyObject* self, PyObject* code, double price, PyObject* tick_count,
+                         PyObject* direction) {
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(tick_count, &overflow);
+    if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
+    unsigned long long steps = overflow > 0 ? ULLONG_MAX : (n > 0 ? static_cast<unsigned long long>(n) : 0);
+    for (unsigned long long k = 0; k < steps; ++k) {
+        if ((k & 0xfffff) == 0xfffff) check(PyErr_CheckSignals());
+        py::object r = ceil_via_instance(self, code, py::float_(price).ptr());
+        // price, tick_step = <result>
+        py::object items = steal(PySequence_Tuple(r.ptr()));
+        const Py_ssize_t len = PyTuple_GET_SIZE(items.ptr());
+        if (len != 2) {
+            if (len > 2)
+                PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+            else
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", len);
+            throw py::error_already_set();
+        }
+        price = account::float_arg(PyTuple_GET_ITEM(items.ptr(), 0));
+        py::handle tick_step = PyTuple_GET_ITEM(items.ptr(), 1);
+        int up = PyObject_RichCompareBool(direction, KOB_STR("up"), Py_EQ);
+        check(up);
+        py::float_ held(price);
+        py::object moved = steal(up ? PyNumber_Add(held.ptr(), tick_step.ptr())
+                                    : PyNumber_Subtract(held.ptr(), tick_step.ptr()));
+        py::object r2 = ceil_via_instance(self, code, moved.ptr());
+        price = element_as_double(r2.ptr(), 0);
+    }
+    return price;
+}
+
+double walk(account::Ctx& ctx, PyObject* code, double price, PyObject* tick_count, PyObject* direction) {
+    if (!PyUnicode_CheckExact(direction) ||
+        !ctx.own(account::Private::Ceil, KOB_STR("_Positions__ceil_price_by_tick"), ceil_price_by_tick))
+        return walk_via_instance(ctx.self, code, price, tick_count, direction);
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(tick_count, &overflow);
+    if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
+    std::uint64_t left = overflow > 0 ? UINT64_MAX : (n > 0 ? static_cast<std::uint64_t>(n) : 0);
+    const bool up = PyUnicode_Compare(direction, KOB_STR("up")) == 0;
+    const bool etf = is_etf(code);
+    // In slices, so that a very long walk can be interrupted.
+    constexpr std::uint64_t kSlice = 1u << 22;
+    while (left > 0) {
+        const std::uint64_t now = left < kSlice ? left : kSlice;
+        ladder::Walk w = ladder::slippage_walk(etf, price, now, up);
+        if (w.status != Status::Ok) raise_status(w.status);
+        price = w.price;
+        if (w.settled) break;
+        left -= now;
+        if (left) check(PyErr_CheckSignals());
+    }
+    return price;
+}
+
+py::object calculate_slippage_price(Call& c) {
+    account::Ctx ctx(c.globals, c.self);
+    return py::float_(walk(ctx, c[0].ptr(), c.num(1), c[2].ptr(), c[3].ptr()));
+}
+
 }  // namespace
+
+namespace account {
+
+double float_arg(PyObject* o) {
+    if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o);
+    double d = PyFloat_AsDouble(o);
+    if (d == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    return d;
+}
+
+bool own_method(PyObject* self, PyObject* name, Impl impl) {
+    PyTypeObject* tp = Py_TYPE(self);
+    if (tp->tp_getattro != PyObject_GenericGetAttr) return false;
+    if (!is_function_with(_PyType_Lookup(tp, name), impl)) return false;
+    PyObject** dictptr = _PyObject_GetDictPtr(self);
+    if (dictptr && *dictptr) {
+        PyObject* v = PyDict_GetItemWithError(*dictptr, name);
+        if (v) return false;
+        if (PyErr_Occurred()) throw py::error_already_set();
+    }
+    return true;
+}
+
+double slippage_price(Ctx& ctx, PyObject* code, double price, PyObject* tick_count, PyObject* direction) {
+    if (ctx.own(Private::Slippage, KOB_STR("_Positions__calculate_slippage_price"), calculate_slippage_price)) {
+        if (!PyLong_CheckExact(tick_count)) raise_arg_type("tick_count", "int", tick_count);
+        return walk(ctx, code, price, tick_count, direction);
+    }
+    py::float_ p(price);
+    py::object r = call_method(ctx.self, KOB_STR("_Positions__calculate_slippage_price"), code, p, tick_count,
+                               direction);
+    return float_arg(r.ptr());
+}
+
+}  // namespace account
 
 const MethodSpec pos_ceil_price_by_tick = {
     .name = "__ceil_price_by_tick",
@@ -18,7 +181,7 @@ const MethodSpec pos_ceil_price_by_tick = {
         {"code", Kind::Str, "str"},
         {"price", Kind::Float, "float"},
     },
-    .impl = not_built,
+    .impl = ceil_price_by_tick,
     .doc = "依照股票的價格區間, 將價格向上取整\n\n        Args:\n            price (float): 價格\n\n        Returns:\n            tuple(float, float): 取整後的價格, Tick 間隔\n        ",
     .returns = "tuple",
 };
@@ -31,7 +194,7 @@ const MethodSpec pos_calculate_slippage_price = {
         {"tick_count", Kind::Int, "int"},
         {"direction", Kind::Any, "Literal['up', 'down']"},
     },
-    .impl = not_built,
+    .impl = calculate_slippage_price,
     .doc = "計算滑價後的價格\n\n        Args:\n            price (float): 價格\n            tick_count (int): 要滑價多少個 Tick\n            direction (Literal[\"up\", \"down\"]): 滑價方向\n\n        Returns:\n            float: 滑價後的價格\n        ",
     .returns = "float",
 };
