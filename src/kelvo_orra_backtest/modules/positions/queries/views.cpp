@@ -350,7 +350,7 @@ private:
                 return;
             }
             py::object current = obj ? obj : (fast.touched ? new_float(fast.value) : new_int(0));
-            obj = binary(PyNumber_Add, current, term.py());
+            obj = binary(PyNumber_InPlaceAdd, current, term.py());
             if (PyFloat_CheckExact(obj.ptr())) {
                 fast.value = PyFloat_AS_DOUBLE(obj.ptr());
                 fast.touched = true;
@@ -367,7 +367,7 @@ private:
             std::int64_t q = 0;
             if (qty_obj || !small_int(qty.ptr(), q) || !views::add_int64(qty_small, q)) {
                 py::object current = qty_obj ? qty_obj : new_int(qty_small);
-                qty_obj = binary(PyNumber_Add, current, qty);
+                qty_obj = binary(PyNumber_InPlaceAdd, current, qty);
             }
             // weighted += entry["price"] * entry["quantity"]
             py::object price = read(entry, KOB_STR("price"), price_slot);
