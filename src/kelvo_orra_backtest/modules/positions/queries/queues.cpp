@@ -13,17 +13,38 @@ namespace {
     throw py::error_already_set();
 }
 
-// queue.put(value) / queue.get() on the queue stored in attribute `name`,
-// read now.  A get on an empty queue waits inside the queue's own Python
-// code, which releases the interpreter lock and stays interruptible.
+// queue.put(value) on the queue stored in attribute `name`, read now.
 void queue_put(py::handle self, PyObject* name, py::handle value) {
     py::object queue = attr(self, name);
     steal(PyObject_CallMethodOneArg(queue.ptr(), KOB_STR("put"), value.ptr()));
 }
 
-py::object queue_get(py::handle self, PyObject* name) {
-    py::object queue = attr(self, name);
-    return steal(PyObject_CallMethodNoArgs(queue.ptr(), KOB_STR("get")));
+// How long one timed wait on a standard queue lasts before pending signal
+// handlers get their turn.
+constexpr double kWaitSlice = 0.05;
+
+// queue.get() on the queue stored in attribute `name`, read now.  The wait
+// happens inside the queue's own Python code, which releases the interpreter
+// lock.  A standard queue is waited on in short timed slices: some libraries
+// loaded into the process take over the C-level SIGINT handler and pass the
+// signal on late, so an endless wait would only see Ctrl-C once an item
+// arrived.  Other queue objects get a plain get().
+py::object queue_get(const Call& c, PyObject* name) {
+    py::object queue = attr(c.self, name);
+    py::object queue_module = c.global(KOB_STR("queue"));
+    py::object standard = attr(queue_module, KOB_STR("Queue"));
+    if (Py_TYPE(queue.ptr()) != reinterpret_cast<PyTypeObject*>(standard.ptr()))
+        return steal(PyObject_CallMethodNoArgs(queue.ptr(), KOB_STR("get")));
+    py::object empty = attr(queue_module, KOB_STR("Empty"));
+    py::object slice = steal(PyFloat_FromDouble(kWaitSlice));
+    for (;;) {
+        PyObject* args[] = {queue.ptr(), Py_True, slice.ptr()};
+        PyObject* item = PyObject_VectorcallMethod(KOB_STR("get"), args, 3, nullptr);
+        if (item) return steal(item);
+        if (!PyErr_ExceptionMatches(empty.ptr())) throw py::error_already_set();
+        PyErr_Clear();
+        check(PyErr_CheckSignals());
+    }
 }
 
 bool is_instance(py::handle value, PyTypeObject* type) {
@@ -62,7 +83,7 @@ py::object add_positions_to_queue(Call& c) {
     return py::none();
 }
 
-py::object pop_positions(Call& c) { return queue_get(c.self, KOB_STR("fetch_position_queue")); }
+py::object pop_positions(Call& c) { return queue_get(c, KOB_STR("fetch_position_queue")); }
 
 py::object add_finish_notify_to_queue(Call& c) {
     queue_put(c.self, KOB_STR("finish_fetch_position_queue"), Py_True);
@@ -70,7 +91,7 @@ py::object add_finish_notify_to_queue(Call& c) {
 }
 
 py::object pop_finish_notify(Call& c) {
-    py::object notice = queue_get(c.self, KOB_STR("finish_fetch_position_queue"));
+    py::object notice = queue_get(c, KOB_STR("finish_fetch_position_queue"));
     set_attr(c.self, KOB_STR("wait_fetch_position_response_flag"), Py_False);
     return notice;
 }
