@@ -422,3 +422,25 @@ def test_views_match_python_model(m, console, P, seed, subclass):
                 assert got == want, (kind, product_type, positions, ticks)
                 assert got_lines == console.lines
                 assert canon(native.current_tick_infos) == canon(ref.current_tick_infos)
+
+
+TIES = [0.125, 0.375, 2.675, 1.005, 0.005, -0.005, -0.001, 0.0, -0.0, 1e15 + 0.125, 2.0**52 + 0.5, 5e-324,
+        1e-300, 1e308, -1e308, 0.995, 99.995, 1234.565, math.inf, -math.inf, math.nan]
+
+
+@pytest.mark.parametrize("price", TIES)
+def test_avg_price_rounds_like_host(pos, price):
+    book(pos, "2330", buy=[entry(price, 1)], close=1.0)
+    avg = summary(pos, "Stock")[0]["avg_price"]
+    assert canon(avg) == canon(round((0 + price * 1) / 1, 2))
+
+
+def test_avg_price_rounding_random(pos):
+    rng = random.Random(11)
+    values = [rng.uniform(-1e6, 1e6) for _ in range(1500)]
+    values += [rng.randint(-10**6, 10**6) / 1000 + 0.0005 for _ in range(1500)]  # near ties
+    values += [math.ldexp(rng.random(), rng.randint(-1070, 1020)) for _ in range(1500)]
+    for i, v in enumerate(values):
+        book(pos, f"C{i}", buy=[entry(v, 1)], close=1.0)
+    rows = summary(pos, "Stock")
+    assert [canon(r["avg_price"]) for r in rows] == [canon(round((0 + v * 1) / 1, 2)) for v in values]

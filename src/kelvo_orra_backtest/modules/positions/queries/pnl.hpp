@@ -6,6 +6,8 @@
 // in the order of the host arithmetic, one rounding per operation.
 #pragma once
 
+#include <charconv>
+#include <cmath>
 #include <cstdint>
 
 namespace kob::views {
@@ -35,6 +37,18 @@ struct DoubleSum {
         touched = true;
     }
 };
+
+// The interpreter's round(x, 2) for a float: the value rounded to two decimal
+// places on its exact binary value (ties to even), then read back as the
+// nearest double; infinities and nan round to themselves.
+inline double round_2(double x) {
+    if (!std::isfinite(x)) return x;
+    char buf[400];  // the largest double has 309 integer digits
+    const auto written = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::fixed, 2);
+    double out = x;
+    std::from_chars(buf, written.ptr, out);
+    return out;
+}
 
 // Adds `b` to `a`; false (and `a` unchanged) when the sum overflows int64.
 inline bool add_int64(std::int64_t& a, std::int64_t b) {

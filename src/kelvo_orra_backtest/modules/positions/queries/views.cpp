@@ -94,6 +94,8 @@ private:
     Slot tick_;
     Slot close_;
     Slot cond_;
+    py::object summary_template_;
+    py::object detail_template_;
     // The code's contract value from the built-in lookup, while still valid.
     py::object contract_value_;
     std::int64_t contract_small_ = 0;
@@ -410,18 +412,26 @@ private:
         }
         py::object pnl = pnl_obj ? pnl_obj : (pnl_fast.touched ? new_float(pnl_fast.value) : new_int(0));
 
-        py::dict row;
+        if (!summary_template_) {
+            // Rows are copies of one dict with the keys in row order, so each
+            // row is built without growing its table.
+            summary_template_ = steal(PyDict_New());
+            py::object zero = new_int(0);
+            for (PyObject* key : {KOB_STR("code"), KOB_STR("quantity"), KOB_STR("avg_price"), KOB_STR("pnl")})
+                set(summary_template_, key, Py_None);
+            if (stock_request_) {
+                set(summary_template_, KOB_STR("cond"), Py_None);
+                for (PyObject* key : {KOB_STR("margin_purchase_amount"), KOB_STR("collateral"),
+                                      KOB_STR("short_sale_margin"), KOB_STR("interest")})
+                    set(summary_template_, key, zero);
+            }
+        }
+        py::object row = steal(PyDict_Copy(summary_template_.ptr()));
         set(row, KOB_STR("code"), code);
         set(row, KOB_STR("quantity"), quantity);
         set(row, KOB_STR("avg_price"), avg_price);
         set(row, KOB_STR("pnl"), pnl);
-        if (stock_request_) {
-            set(row, KOB_STR("cond"), cash_cond());
-            py::object zero = new_int(0);
-            for (PyObject* key : {KOB_STR("margin_purchase_amount"), KOB_STR("collateral"),
-                                  KOB_STR("short_sale_margin"), KOB_STR("interest")})
-                set(row, key, zero);
-        }
+        if (stock_request_) set(row, KOB_STR("cond"), cash_cond());
         check(PyList_Append(result.ptr(), row.ptr()));
     }
 
@@ -446,24 +456,31 @@ private:
             py::object quantity = read(entry, KOB_STR("quantity"), qty_slot);
             py::object cost = read(entry, KOB_STR("price"), price_slot);
             py::object trade_id = read(entry, KOB_STR("trade_id"), id_slot);
-            py::object zero = new_int(0);
-            py::dict row;
+            if (!detail_template_) {
+                detail_template_ = steal(PyDict_New());
+                py::object zero = new_int(0);
+                for (PyObject* key : {KOB_STR("date"), KOB_STR("code"), KOB_STR("quantity"), KOB_STR("cost"),
+                                      KOB_STR("pnl")})
+                    set(detail_template_, key, Py_None);
+                set(detail_template_, KOB_STR("fee"), zero);
+                set(detail_template_, KOB_STR("trade_id"), Py_None);
+                if (stock_request_) {
+                    set(detail_template_, KOB_STR("margin_purchase_amount"), zero);
+                    set(detail_template_, KOB_STR("collateral"), zero);
+                }
+            }
+            py::object row = steal(PyDict_Copy(detail_template_.ptr()));
             set(row, KOB_STR("date"), date);
             set(row, KOB_STR("code"), code);
             set(row, KOB_STR("quantity"), quantity);
             set(row, KOB_STR("cost"), cost);
             set(row, KOB_STR("pnl"), pnl);
-            set(row, KOB_STR("fee"), zero);
             set(row, KOB_STR("trade_id"), trade_id);
-            if (stock_request_) {
-                set(row, KOB_STR("margin_purchase_amount"), zero);
-                set(row, KOB_STR("collateral"), zero);
-            }
             check(PyList_Append(result.ptr(), row.ptr()));
         });
     }
 
-    static void set(py::dict& row, PyObject* key, py::handle value) {
+    static void set(py::handle row, PyObject* key, py::handle value) {
         check(PyDict_SetItem(row.ptr(), key, value.ptr()));
     }
 
@@ -476,9 +493,10 @@ private:
         return cond_.value;
     }
 
-    // round(x, 2) with the host's built-in round.
+    // round(x, 2) with the host's built-in round (computed here for a float).
     py::object host_round(py::handle x) {
-        if (!PyFloat_CheckExact(x.ptr())) foreign();
+        if (PyFloat_CheckExact(x.ptr())) return new_float(views::round_2(PyFloat_AS_DOUBLE(x.ptr())));
+        foreign();
         PyObject* builtins = PyEval_GetBuiltins();
         PyObject* round = builtins ? PyDict_GetItemWithError(builtins, KOB_STR("round")) : nullptr;
         if (!round) {
