@@ -444,3 +444,21 @@ def test_avg_price_rounding_random(pos):
         book(pos, f"C{i}", buy=[entry(v, 1)], close=1.0)
     rows = summary(pos, "Stock")
     assert [canon(r["avg_price"]) for r in rows] == [canon(round((0 + v * 1) / 1, 2)) for v in values]
+
+
+@pytest.mark.parametrize("view", [summary, detail])
+def test_tick_table_read_again_after_console(pos, monkeypatch, m, view):
+    # The console replaces the tick table while the first entry is reported;
+    # the following entries of the same code are priced with the new tick.
+    book(pos, "2330", buy=[entry(100.0, 1), entry(100.0, 2)])
+    printed = []
+
+    class Ticking:
+        def print(self, text):
+            printed.append(text)
+            pos.current_tick_infos = {"2330": {"close": 101.0}}
+
+    monkeypatch.setattr(m, "console", Ticking())
+    rows = view(pos, "Stock")
+    assert printed == [NO_TICK]
+    assert [r["pnl"] for r in rows] == ([2000.0] if view is summary else [0, 2000.0])

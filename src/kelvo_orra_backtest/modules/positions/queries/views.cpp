@@ -94,6 +94,8 @@ private:
     Slot tick_;
     Slot close_;
     Slot cond_;
+    Slot positions_attr_;
+    Slot ticks_attr_;
     py::object summary_template_;
     py::object detail_template_;
     // The code's contract value from the built-in lookup, while still valid.
@@ -104,11 +106,23 @@ private:
 
     void foreign() { ++epoch_; }
 
-    py::object read(py::handle mapping, PyObject* key, Slot& slot) {
+    // mapping[key]; the slot keeps the value, which stays valid until the
+    // slot is read again.
+    py::handle read(py::handle mapping, PyObject* key, Slot& slot) {
         if (slot.value && slot.epoch == epoch_) return slot.value;
         const bool exact = PyDict_CheckExact(mapping.ptr());
         slot.value = item(mapping, key);
         if (!exact) foreign();
+        slot.epoch = epoch_;
+        return slot.value;
+    }
+
+    // self.<name>, read again whenever outside code has run.
+    py::handle self_attr(PyObject* name, Slot& slot) {
+        if (slot.value && slot.epoch == epoch_) return slot.value;
+        const bool plain = Py_TYPE(self_.ptr())->tp_getattro == PyObject_GenericGetAttr;
+        slot.value = attr(self_, name);
+        if (!plain) foreign();
         slot.epoch = epoch_;
         return slot.value;
     }
@@ -196,7 +210,7 @@ private:
         close_ = Slot();
         contract_value_ = py::object();
         contract_epoch_ = ~std::uint64_t{0};
-        py::object ticks = attr(self_, KOB_STR("current_tick_infos"));
+        py::handle ticks = self_attr(KOB_STR("current_tick_infos"), ticks_attr_);
         int has;
         if (PyDict_CheckExact(ticks.ptr())) {
             has = PyDict_Contains(ticks.ptr(), code.ptr());
@@ -209,21 +223,23 @@ private:
             if (!PyDict_CheckExact(ticks.ptr())) foreign();
             set_item(ticks, code, Py_None);
         }
-        py::object positions = attr(self_, KOB_STR("positions"));
-        if (!PyDict_CheckExact(positions.ptr())) foreign();
-        return item(positions, code);
+        py::handle positions = self_attr(KOB_STR("positions"), positions_attr_);
+        const bool exact = PyDict_CheckExact(positions.ptr());
+        py::object book = item(positions, code);
+        if (!exact) foreign();
+        return book;
     }
 
     // self.current_tick_infos[code]
-    py::object tick() {
+    py::handle tick() {
         if (tick_.value && tick_.epoch == epoch_) return tick_.value;
-        py::object ticks = attr(self_, KOB_STR("current_tick_infos"));
-        py::object value = read(ticks, code_.ptr(), tick_);
+        py::handle ticks = self_attr(KOB_STR("current_tick_infos"), ticks_attr_);
+        py::handle value = read(ticks, code_.ptr(), tick_);
         close_ = Slot();
         return value;
     }
 
-    py::object close() { return read(tick(), KOB_STR("close"), close_); }
+    py::handle close() { return read(tick(), KOB_STR("close"), close_); }
 
     // book.get(side, [])
     py::object side_list(py::handle book, PyObject* side) {
@@ -314,9 +330,9 @@ private:
     // close minus the entry price, negated for a short entry.
     Num entry_pnl(py::handle entry, bool short_side, Slot& price_slot, Slot& qty_slot, py::handle unit_obj,
                   std::int64_t unit_small, bool unit_is_small) {
-        py::object close_v = close();
-        py::object price = read(entry, KOB_STR("price"), price_slot);
-        py::object qty = read(entry, KOB_STR("quantity"), qty_slot);
+        py::handle close_v = close();
+        py::handle price = read(entry, KOB_STR("price"), price_slot);
+        py::handle qty = read(entry, KOB_STR("quantity"), qty_slot);
         std::int64_t q = 0;
         if (unit_is_small && PyFloat_CheckExact(close_v.ptr()) && PyFloat_CheckExact(price.ptr()) &&
             small_int(qty.ptr(), q))
@@ -362,7 +378,7 @@ private:
 
         for_each_entry(book, [&](py::handle entry, bool short_side) {
             Slot qty_slot, price_slot, type_slot;
-            py::object qty = read(entry, KOB_STR("quantity"), qty_slot);
+            py::handle qty = read(entry, KOB_STR("quantity"), qty_slot);
             if (is_zero(qty)) return;
             // quantity += entry["quantity"]
             qty = read(entry, KOB_STR("quantity"), qty_slot);
@@ -372,7 +388,7 @@ private:
                 qty_obj = binary(PyNumber_InPlaceAdd, current, qty);
             }
             // weighted += entry["price"] * entry["quantity"]
-            py::object price = read(entry, KOB_STR("price"), price_slot);
+            py::handle price = read(entry, KOB_STR("price"), price_slot);
             qty = read(entry, KOB_STR("quantity"), qty_slot);
             if (PyFloat_CheckExact(price.ptr()) && small_int(qty.ptr(), q))
                 add(weighted_fast, weighted_obj, Num::of(PyFloat_AS_DOUBLE(price.ptr()) * static_cast<double>(q)));
@@ -382,7 +398,7 @@ private:
             if (truthy(tick())) {
                 std::int64_t unit_small = 0;
                 bool unit_is_small = false;
-                py::object product_type = read(entry, KOB_STR("product_type"), type_slot);
+                py::handle product_type = read(entry, KOB_STR("product_type"), type_slot);
                 py::object unit_obj = unit(product_type, unit_small, unit_is_small);
                 add(pnl_fast, pnl_obj,
                     entry_pnl(entry, short_side, price_slot, qty_slot, unit_obj, unit_small, unit_is_small));
@@ -443,7 +459,7 @@ private:
             if (is_zero(read(entry, KOB_STR("quantity"), qty_slot))) return;
             std::int64_t unit_small = 0;
             bool unit_is_small = false;
-            py::object product_type = read(entry, KOB_STR("product_type"), type_slot);
+            py::handle product_type = read(entry, KOB_STR("product_type"), type_slot);
             py::object unit_obj = unit(product_type, unit_small, unit_is_small);
             py::object pnl;
             if (truthy(tick())) {
@@ -452,10 +468,10 @@ private:
                 pnl = new_int(0);
                 print_no_tick();
             }
-            py::object date = read(entry, KOB_STR("exchange_ts"), date_slot);
-            py::object quantity = read(entry, KOB_STR("quantity"), qty_slot);
-            py::object cost = read(entry, KOB_STR("price"), price_slot);
-            py::object trade_id = read(entry, KOB_STR("trade_id"), id_slot);
+            py::handle date = read(entry, KOB_STR("exchange_ts"), date_slot);
+            py::handle quantity = read(entry, KOB_STR("quantity"), qty_slot);
+            py::handle cost = read(entry, KOB_STR("price"), price_slot);
+            py::handle trade_id = read(entry, KOB_STR("trade_id"), id_slot);
             if (!detail_template_) {
                 detail_template_ = steal(PyDict_New());
                 py::object zero = new_int(0);
