@@ -462,3 +462,15 @@ def test_tick_table_read_again_after_console(pos, monkeypatch, m, view):
     rows = view(pos, "Stock")
     assert printed == [NO_TICK]
     assert [r["pnl"] for r in rows] == ([2000.0] if view is summary else [0, 2000.0])
+
+
+@pytest.mark.parametrize("code", ["TXF", "MXF", "ZZZ"])
+def test_contract_shortcut_matches_the_lookup_method(pos, m, code):
+    # The views read the contract table directly while the lookup method is
+    # the module's own; the result must be what calling the method gives.
+    try:
+        unit = pos._Positions__apply_future_contract_value(code)
+    except NotImplementedError:
+        pytest.skip("contract-value lookup not built in this tree")
+    book(pos, code, "Future", buy=[entry(10.0, 1, "Future")], close=11.0)
+    assert canon(detail(pos, "Future")[0]["pnl"]) == canon((1.0 * 1) * unit)
