@@ -103,6 +103,7 @@ private:
     std::int64_t contract_small_ = 0;
     bool contract_is_small_ = false;
     std::uint64_t contract_epoch_ = ~std::uint64_t{0};
+    std::uint64_t builtin_lookup_epoch_ = ~std::uint64_t{0};
 
     void foreign() { ++epoch_; }
 
@@ -290,12 +291,14 @@ private:
     // Unit value of an entry: 1000 for "Stock", the contract value of the
     // code for "Future".  `small` is set when the unit is a small exact int.
     py::object unit(py::handle product_type, std::int64_t& small, bool& is_small) {
-        if (equals(product_type, KOB_STR("Stock"))) {
+        // An interned "Future" skips the text comparison with "Stock".
+        const bool future = product_type.ptr() == KOB_STR("Future");
+        if (!future && equals(product_type, KOB_STR("Stock"))) {
             small = kStockUnit;
             is_small = true;
             return py::object();  // created only when the generic path needs it
         }
-        if (!equals(product_type, KOB_STR("Future"))) raise_unsupported_product_type(product_type);
+        if (!future && !equals(product_type, KOB_STR("Future"))) raise_unsupported_product_type(product_type);
         if (contract_value_ && contract_epoch_ == epoch_) {
             small = contract_small_;
             is_small = contract_is_small_;
@@ -305,7 +308,13 @@ private:
         const bool plain_getattr = Py_TYPE(self_.ptr())->tp_getattro == PyObject_GenericGetAttr;
         if (!plain_getattr) foreign();
         py::object value;
-        if (builtin_contract_lookup(method) && PyUnicode_CheckExact(code_.ptr())) {
+        // Whether the lookup is the module's own is known until outside code runs.
+        bool builtin = builtin_lookup_epoch_ == epoch_;
+        if (!builtin) {
+            builtin = builtin_contract_lookup(method);
+            if (builtin && plain_getattr) builtin_lookup_epoch_ = epoch_;
+        }
+        if (builtin && PyUnicode_CheckExact(code_.ptr())) {
             // The module's lookup: FutureIndexContractValue[code], else 2000.
             py::object table = c_.global(KOB_STR("FutureIndexContractValue"));
             if (PyDict_CheckExact(table.ptr())) {
@@ -319,6 +328,7 @@ private:
             contract_is_small_ = small_int(value.ptr(), contract_small_);
             contract_epoch_ = epoch_;
         } else if (!value) {
+            if (!method) method = attr(self_, KOB_STR("_Positions__apply_future_contract_value"));
             foreign();
             value = steal(PyObject_CallOneArg(method.ptr(), code_.ptr()));
         }
