@@ -1,14 +1,544 @@
+// Position views: the summary row per code and the detail row per open entry,
+// each with its unrealised profit at the latest tick.
+//
+// The views follow the host's number arithmetic exactly.  The common book
+// (exact dicts and lists, float prices and closes, small int quantities and
+// unit values) is walked without calling back into Python: the arithmetic is
+// done on doubles where that gives the interpreter's own result, and values
+// read from an entry are reused while no outside code has run.  Anything else
+// (other number types, mapping subclasses, an overridden contract-value
+// lookup, a console that changes the book) goes through the generic C API, in
+// the order in which the values are read and combined.
 #include "../registry.hpp"
+#include "pnl.hpp"
+
+#include <cstdint>
 
 namespace kob {
 
 namespace {
 
-// Placeholder until this subsystem is built.
-py::object not_built(Call& c) {
-    PyErr_Format(PyExc_NotImplementedError, "%R is not built yet", c.func);
+constexpr const char* kNoTickMessage = "[red]尚未訂閱回測 Tick, 無法計算回測時的即時庫存損益[/red]";
+constexpr std::int64_t kStockUnit = 1000;
+constexpr std::int64_t kDefaultContractValue = 2000;
+
+bool plain_number(PyObject* o) { return PyLong_CheckExact(o) || PyFloat_CheckExact(o); }
+
+// The value of an exact int whose magnitude converts to a double exactly.
+bool small_int(PyObject* o, std::int64_t& out) {
+    if (!PyLong_CheckExact(o)) return false;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow || !views::exact_in_double(v)) return false;
+    out = v;
+    return true;
+}
+
+py::object new_float(double v) { return steal(PyFloat_FromDouble(v)); }
+py::object new_int(std::int64_t v) { return steal(PyLong_FromLongLong(v)); }
+
+[[noreturn]] void raise_unsupported_product_type(py::handle value) {
+    py::object text = steal(PyObject_Format(value.ptr(), KOB_STR("")));
+    py::object message = steal(PyUnicode_Concat(KOB_STR("不支援的商品類型: "), text.ptr()));
+    PyErr_SetObject(PyExc_Exception, message.ptr());
     throw py::error_already_set();
 }
+
+// A number that is either an exact float held as a double or any object.
+struct Num {
+    py::object obj;  // null while the value is the double below
+    double d = 0.0;
+
+    static Num of(double v) { return Num{py::object(), v}; }
+    static Num of(py::object o) { return Num{std::move(o), 0.0}; }
+    py::object py() const { return obj ? obj : new_float(d); }
+};
+
+// A value read from a mapping, reused while no outside code has run since.
+struct Slot {
+    py::object value;
+    std::uint64_t epoch = ~std::uint64_t{0};
+};
+
+// State of one call of a view.
+class View {
+public:
+    View(Call& c, bool detail) : c_(c), self_(c.self), product_type_(c[0]), detail_(detail) {
+        stock_request_ = PyUnicode_Compare(product_type_.ptr(), KOB_STR("Stock")) == 0;
+    }
+
+    py::object run() {
+        py::list result;
+        py::object codes = target_codes();
+        const Py_ssize_t n = PyList_GET_SIZE(codes.ptr());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            py::object code = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(codes.ptr(), i));
+            if (detail_)
+                detail_rows(code, result);
+            else
+                summary_row(code, result);
+        }
+        return result;
+    }
+
+private:
+    Call& c_;
+    py::handle self_;
+    py::handle product_type_;
+    bool detail_;
+    bool stock_request_ = false;
+    std::uint64_t epoch_ = 0;  // raised whenever code outside this file may have run
+
+    // Per code.
+    py::object code_;
+    Slot tick_;
+    Slot close_;
+    Slot cond_;
+    Slot positions_attr_;
+    Slot ticks_attr_;
+    py::object summary_template_;
+    py::object detail_template_;
+    // The code's contract value from the built-in lookup, while still valid.
+    py::object contract_value_;
+    std::int64_t contract_small_ = 0;
+    bool contract_is_small_ = false;
+    std::uint64_t contract_epoch_ = ~std::uint64_t{0};
+    std::uint64_t builtin_lookup_epoch_ = ~std::uint64_t{0};
+
+    void foreign() { ++epoch_; }
+
+    // mapping[key]; the slot keeps the value, which stays valid until the
+    // slot is read again.
+    py::handle read(py::handle mapping, PyObject* key, Slot& slot) {
+        if (slot.value && slot.epoch == epoch_) return slot.value;
+        const bool exact = PyDict_CheckExact(mapping.ptr());
+        slot.value = item(mapping, key);
+        if (!exact) foreign();
+        slot.epoch = epoch_;
+        return slot.value;
+    }
+
+    // self.<name>, read again whenever outside code has run.
+    py::handle self_attr(PyObject* name, Slot& slot) {
+        if (slot.value && slot.epoch == epoch_) return slot.value;
+        const bool plain = Py_TYPE(self_.ptr())->tp_getattro == PyObject_GenericGetAttr;
+        slot.value = attr(self_, name);
+        if (!plain) foreign();
+        slot.epoch = epoch_;
+        return slot.value;
+    }
+
+    // a == b with b an exact str.
+    bool equals(py::handle a, PyObject* b) {
+        if (PyUnicode_CheckExact(a.ptr())) return a.ptr() == b || PyUnicode_Compare(a.ptr(), b) == 0;
+        foreign();
+        py::object r = steal(PyObject_RichCompare(a.ptr(), b, Py_EQ));
+        const int t = PyObject_IsTrue(r.ptr());
+        check(t);
+        return t != 0;
+    }
+
+    // a == 0, a > 0 and the like for the host.
+    bool compare_int(py::handle a, int op) {
+        if (!plain_number(a.ptr())) foreign();
+        py::object zero = new_int(0);
+        const int t = PyObject_RichCompareBool(a.ptr(), zero.ptr(), op);
+        check(t);
+        return t != 0;
+    }
+
+    bool is_zero(py::handle q) {
+        if (PyLong_CheckExact(q.ptr())) {
+            int overflow = 0;
+            const long long v = PyLong_AsLongLongAndOverflow(q.ptr(), &overflow);
+            return !overflow && v == 0;
+        }
+        if (PyFloat_CheckExact(q.ptr())) return PyFloat_AS_DOUBLE(q.ptr()) == 0.0;
+        return compare_int(q, Py_EQ);
+    }
+
+    bool truthy(py::handle v) {
+        if (v.ptr() == Py_None) return false;
+        if (PyDict_CheckExact(v.ptr())) return PyDict_GET_SIZE(v.ptr()) > 0;
+        foreign();
+        const int t = PyObject_IsTrue(v.ptr());
+        check(t);
+        return t != 0;
+    }
+
+    py::object binary(binaryfunc op, py::handle a, py::handle b) {
+        if (!plain_number(a.ptr()) || !plain_number(b.ptr())) foreign();
+        return steal(op(a.ptr(), b.ptr()));
+    }
+
+    // [code for code in self.positions if self.product_type_mapper[code] == product_type]
+    py::object target_codes() {
+        py::object positions = attr(self_, KOB_STR("positions"));
+        py::object mapper = attr(self_, KOB_STR("product_type_mapper"));
+        py::object keys;
+        if (PyDict_CheckExact(positions.ptr())) {
+            keys = steal(PyDict_Keys(positions.ptr()));
+        } else {
+            foreign();
+            keys = steal(PySequence_List(positions.ptr()));
+        }
+        py::list codes;
+        const Py_ssize_t n = PyList_GET_SIZE(keys.ptr());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            py::handle code = PyList_GET_ITEM(keys.ptr(), i);
+            if (!PyDict_CheckExact(mapper.ptr())) foreign();
+            py::object type = item(mapper, code);
+            bool same;
+            if (PyUnicode_CheckExact(type.ptr())) {
+                same = PyUnicode_Compare(type.ptr(), product_type_.ptr()) == 0;
+            } else {
+                foreign();
+                py::object r = steal(PyObject_RichCompare(type.ptr(), product_type_.ptr(), Py_EQ));
+                const int t = PyObject_IsTrue(r.ptr());
+                check(t);
+                same = t != 0;
+            }
+            if (same) check(PyList_Append(codes.ptr(), code.ptr()));
+        }
+        return codes;
+    }
+
+    // Starts a code: stores None as its tick when it has none yet and
+    // returns its side book.
+    py::object begin_code(py::handle code) {
+        code_ = py::reinterpret_borrow<py::object>(code);
+        tick_ = Slot();
+        close_ = Slot();
+        contract_value_ = py::object();
+        contract_epoch_ = ~std::uint64_t{0};
+        py::handle ticks = self_attr(KOB_STR("current_tick_infos"), ticks_attr_);
+        int has;
+        if (PyDict_CheckExact(ticks.ptr())) {
+            has = PyDict_Contains(ticks.ptr(), code.ptr());
+        } else {
+            foreign();
+            has = PySequence_Contains(ticks.ptr(), code.ptr());
+        }
+        check(has);
+        if (!has) {
+            if (!PyDict_CheckExact(ticks.ptr())) foreign();
+            set_item(ticks, code, Py_None);
+        }
+        py::handle positions = self_attr(KOB_STR("positions"), positions_attr_);
+        const bool exact = PyDict_CheckExact(positions.ptr());
+        py::object book = item(positions, code);
+        if (!exact) foreign();
+        return book;
+    }
+
+    // self.current_tick_infos[code]
+    py::handle tick() {
+        if (tick_.value && tick_.epoch == epoch_) return tick_.value;
+        py::handle ticks = self_attr(KOB_STR("current_tick_infos"), ticks_attr_);
+        py::handle value = read(ticks, code_.ptr(), tick_);
+        close_ = Slot();
+        return value;
+    }
+
+    py::handle close() { return read(tick(), KOB_STR("close"), close_); }
+
+    // book.get(side, [])
+    py::object side_list(py::handle book, PyObject* side) {
+        if (PyDict_CheckExact(book.ptr())) {
+            PyObject* v = PyDict_GetItemWithError(book.ptr(), side);
+            if (v) return py::reinterpret_borrow<py::object>(v);
+            if (PyErr_Occurred()) throw py::error_already_set();
+            return py::list();
+        }
+        foreign();
+        py::list empty;
+        PyObject* args[] = {book.ptr(), side, empty.ptr()};
+        return steal(PyObject_VectorcallMethod(KOB_STR("get"), args, 3, nullptr));
+    }
+
+    // Calls fn(entry, short_side) for every entry of the "buy" then the
+    // "sell" list, as a for loop over each list would see them.
+    template <typename Fn>
+    void for_each_entry(py::handle book, Fn&& fn) {
+        for (PyObject* side : {KOB_STR("buy"), KOB_STR("sell")}) {
+            const bool short_side = side != KOB_STR("buy");
+            py::object entries = side_list(book, side);
+            if (PyList_CheckExact(entries.ptr())) {
+                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.ptr()); ++i) {
+                    py::object entry = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(entries.ptr(), i));
+                    fn(entry, short_side);
+                }
+            } else {
+                foreign();
+                py::object it = steal(PyObject_GetIter(entries.ptr()));
+                while (PyObject* next = PyIter_Next(it.ptr())) {
+                    py::object entry = steal(next);
+                    fn(entry, short_side);
+                    foreign();
+                }
+                if (PyErr_Occurred()) throw py::error_already_set();
+            }
+        }
+    }
+
+    // The bound contract-value lookup when it is the module's own one.
+    bool builtin_contract_lookup(py::object& method) {
+        method = attr(self_, KOB_STR("_Positions__apply_future_contract_value"));
+        return PyMethod_Check(method.ptr()) && PyMethod_GET_SELF(method.ptr()) == self_.ptr() &&
+               is_function_with(PyMethod_GET_FUNCTION(method.ptr()), pos_apply_future_contract_value.impl);
+    }
+
+    // Unit value of an entry: 1000 for "Stock", the contract value of the
+    // code for "Future".  `small` is set when the unit is a small exact int.
+    py::object unit(py::handle product_type, std::int64_t& small, bool& is_small) {
+        // An interned "Future" skips the text comparison with "Stock".
+        const bool future = product_type.ptr() == KOB_STR("Future");
+        if (!future && equals(product_type, KOB_STR("Stock"))) {
+            small = kStockUnit;
+            is_small = true;
+            return py::object();  // created only when the generic path needs it
+        }
+        if (!future && !equals(product_type, KOB_STR("Future"))) raise_unsupported_product_type(product_type);
+        if (contract_value_ && contract_epoch_ == epoch_) {
+            small = contract_small_;
+            is_small = contract_is_small_;
+            return contract_value_;
+        }
+        py::object method;
+        const bool plain_getattr = Py_TYPE(self_.ptr())->tp_getattro == PyObject_GenericGetAttr;
+        if (!plain_getattr) foreign();
+        py::object value;
+        // Whether the lookup is the module's own is known until outside code runs.
+        bool builtin = builtin_lookup_epoch_ == epoch_;
+        if (!builtin) {
+            builtin = builtin_contract_lookup(method);
+            if (builtin && plain_getattr) builtin_lookup_epoch_ = epoch_;
+        }
+        if (builtin && PyUnicode_CheckExact(code_.ptr())) {
+            // The module's lookup: FutureIndexContractValue[code], else 2000.
+            py::object table = c_.global(KOB_STR("FutureIndexContractValue"));
+            if (PyDict_CheckExact(table.ptr())) {
+                PyObject* v = PyDict_GetItemWithError(table.ptr(), code_.ptr());
+                if (!v && PyErr_Occurred()) throw py::error_already_set();
+                value = v ? py::reinterpret_borrow<py::object>(v) : new_int(kDefaultContractValue);
+            }
+        }
+        if (value && plain_getattr) {
+            contract_value_ = value;
+            contract_is_small_ = small_int(value.ptr(), contract_small_);
+            contract_epoch_ = epoch_;
+        } else if (!value) {
+            if (!method) method = attr(self_, KOB_STR("_Positions__apply_future_contract_value"));
+            foreign();
+            value = steal(PyObject_CallOneArg(method.ptr(), code_.ptr()));
+        }
+        is_small = small_int(value.ptr(), small);
+        return value;
+    }
+
+    // Unrealised profit of one entry: (diff * quantity) * unit with diff the
+    // close minus the entry price, negated for a short entry.
+    Num entry_pnl(py::handle entry, bool short_side, Slot& price_slot, Slot& qty_slot, py::handle unit_obj,
+                  std::int64_t unit_small, bool unit_is_small) {
+        py::handle close_v = close();
+        py::handle price = read(entry, KOB_STR("price"), price_slot);
+        py::handle qty = read(entry, KOB_STR("quantity"), qty_slot);
+        std::int64_t q = 0;
+        if (unit_is_small && PyFloat_CheckExact(close_v.ptr()) && PyFloat_CheckExact(price.ptr()) &&
+            small_int(qty.ptr(), q))
+            return Num::of(views::entry_pnl(PyFloat_AS_DOUBLE(close_v.ptr()), PyFloat_AS_DOUBLE(price.ptr()), q,
+                                            unit_small, short_side));
+        py::object unit_v = unit_obj ? py::reinterpret_borrow<py::object>(unit_obj) : new_int(unit_small);
+        py::object diff = binary(PyNumber_Subtract, close_v, price);
+        if (short_side) {
+            if (!plain_number(diff.ptr())) foreign();
+            diff = steal(PyNumber_Negative(diff.ptr()));
+        }
+        py::object per_unit = binary(PyNumber_Multiply, diff, qty);
+        return Num::of(binary(PyNumber_Multiply, per_unit, unit_v));
+    }
+
+    void print_no_tick() {
+        console_print(c_, KOB_STR(kNoTickMessage));
+        foreign();
+    }
+
+    // One summary row for the code, when it holds an open quantity.
+    void summary_row(py::handle code, py::list& result) {
+        py::object book = begin_code(code);
+        // quantity, the quantity-weighted price sum and pnl, each starting as the int 0
+        std::int64_t qty_small = 0;
+        py::object qty_obj;
+        views::DoubleSum weighted_fast, pnl_fast;
+        py::object weighted_obj, pnl_obj;
+
+        auto add = [this](views::DoubleSum& fast, py::object& obj, const Num& term) {
+            if (!obj && !term.obj) {
+                fast.add(term.d);
+                return;
+            }
+            py::object current = obj ? obj : (fast.touched ? new_float(fast.value) : new_int(0));
+            obj = binary(PyNumber_InPlaceAdd, current, term.py());
+            if (PyFloat_CheckExact(obj.ptr())) {
+                fast.value = PyFloat_AS_DOUBLE(obj.ptr());
+                fast.touched = true;
+                obj = py::object();
+            }
+        };
+
+        for_each_entry(book, [&](py::handle entry, bool short_side) {
+            Slot qty_slot, price_slot, type_slot;
+            py::handle qty = read(entry, KOB_STR("quantity"), qty_slot);
+            if (is_zero(qty)) return;
+            // quantity += entry["quantity"]
+            qty = read(entry, KOB_STR("quantity"), qty_slot);
+            std::int64_t q = 0;
+            if (qty_obj || !small_int(qty.ptr(), q) || !views::add_int64(qty_small, q)) {
+                py::object current = qty_obj ? qty_obj : new_int(qty_small);
+                qty_obj = binary(PyNumber_InPlaceAdd, current, qty);
+            }
+            // weighted += entry["price"] * entry["quantity"]
+            py::handle price = read(entry, KOB_STR("price"), price_slot);
+            qty = read(entry, KOB_STR("quantity"), qty_slot);
+            if (PyFloat_CheckExact(price.ptr()) && small_int(qty.ptr(), q))
+                add(weighted_fast, weighted_obj, Num::of(PyFloat_AS_DOUBLE(price.ptr()) * static_cast<double>(q)));
+            else
+                add(weighted_fast, weighted_obj, Num::of(binary(PyNumber_Multiply, price, qty)));
+
+            if (truthy(tick())) {
+                std::int64_t unit_small = 0;
+                bool unit_is_small = false;
+                py::handle product_type = read(entry, KOB_STR("product_type"), type_slot);
+                py::object unit_obj = unit(product_type, unit_small, unit_is_small);
+                add(pnl_fast, pnl_obj,
+                    entry_pnl(entry, short_side, price_slot, qty_slot, unit_obj, unit_small, unit_is_small));
+            } else {
+                print_no_tick();
+            }
+        });
+
+        py::object quantity = qty_obj ? qty_obj : new_int(qty_small);
+        const bool small_qty = !qty_obj;
+        if (small_qty ? qty_small == 0 : compare_int(quantity, Py_EQ)) return;
+
+        py::object avg_price;
+        if (small_qty ? qty_small > 0 : compare_int(quantity, Py_GT)) {
+            py::object average;
+            if (!weighted_obj && small_qty && views::exact_in_double(qty_small))
+                average = new_float((weighted_fast.touched ? weighted_fast.value : 0.0) /
+                                    static_cast<double>(qty_small));
+            else
+                average = binary(PyNumber_TrueDivide,
+                                 weighted_obj ? weighted_obj
+                                              : (weighted_fast.touched ? new_float(weighted_fast.value) : new_int(0)),
+                                 quantity);
+            avg_price = host_round(average);
+        } else {
+            avg_price = new_int(0);
+        }
+        py::object pnl = pnl_obj ? pnl_obj : (pnl_fast.touched ? new_float(pnl_fast.value) : new_int(0));
+
+        if (!summary_template_) {
+            // Rows are copies of one dict with the keys in row order, so each
+            // row is built without growing its table.
+            summary_template_ = steal(PyDict_New());
+            py::object zero = new_int(0);
+            for (PyObject* key : {KOB_STR("code"), KOB_STR("quantity"), KOB_STR("avg_price"), KOB_STR("pnl")})
+                set(summary_template_, key, Py_None);
+            if (stock_request_) {
+                set(summary_template_, KOB_STR("cond"), Py_None);
+                for (PyObject* key : {KOB_STR("margin_purchase_amount"), KOB_STR("collateral"),
+                                      KOB_STR("short_sale_margin"), KOB_STR("interest")})
+                    set(summary_template_, key, zero);
+            }
+        }
+        py::object row = steal(PyDict_Copy(summary_template_.ptr()));
+        set(row, KOB_STR("code"), code);
+        set(row, KOB_STR("quantity"), quantity);
+        set(row, KOB_STR("avg_price"), avg_price);
+        set(row, KOB_STR("pnl"), pnl);
+        if (stock_request_) set(row, KOB_STR("cond"), cash_cond());
+        check(PyList_Append(result.ptr(), row.ptr()));
+    }
+
+    // One detail row per open entry of the code.
+    void detail_rows(py::handle code, py::list& result) {
+        py::object book = begin_code(code);
+        for_each_entry(book, [&](py::handle entry, bool short_side) {
+            Slot qty_slot, price_slot, type_slot, date_slot, id_slot;
+            if (is_zero(read(entry, KOB_STR("quantity"), qty_slot))) return;
+            std::int64_t unit_small = 0;
+            bool unit_is_small = false;
+            py::handle product_type = read(entry, KOB_STR("product_type"), type_slot);
+            py::object unit_obj = unit(product_type, unit_small, unit_is_small);
+            py::object pnl;
+            if (truthy(tick())) {
+                pnl = entry_pnl(entry, short_side, price_slot, qty_slot, unit_obj, unit_small, unit_is_small).py();
+            } else {
+                pnl = new_int(0);
+                print_no_tick();
+            }
+            py::handle date = read(entry, KOB_STR("exchange_ts"), date_slot);
+            py::handle quantity = read(entry, KOB_STR("quantity"), qty_slot);
+            py::handle cost = read(entry, KOB_STR("price"), price_slot);
+            py::handle trade_id = read(entry, KOB_STR("trade_id"), id_slot);
+            if (!detail_template_) {
+                detail_template_ = steal(PyDict_New());
+                py::object zero = new_int(0);
+                for (PyObject* key : {KOB_STR("date"), KOB_STR("code"), KOB_STR("quantity"), KOB_STR("cost"),
+                                      KOB_STR("pnl")})
+                    set(detail_template_, key, Py_None);
+                set(detail_template_, KOB_STR("fee"), zero);
+                set(detail_template_, KOB_STR("trade_id"), Py_None);
+                if (stock_request_) {
+                    set(detail_template_, KOB_STR("margin_purchase_amount"), zero);
+                    set(detail_template_, KOB_STR("collateral"), zero);
+                }
+            }
+            py::object row = steal(PyDict_Copy(detail_template_.ptr()));
+            set(row, KOB_STR("date"), date);
+            set(row, KOB_STR("code"), code);
+            set(row, KOB_STR("quantity"), quantity);
+            set(row, KOB_STR("cost"), cost);
+            set(row, KOB_STR("pnl"), pnl);
+            set(row, KOB_STR("trade_id"), trade_id);
+            check(PyList_Append(result.ptr(), row.ptr()));
+        });
+    }
+
+    static void set(py::handle row, PyObject* key, py::handle value) {
+        check(PyDict_SetItem(row.ptr(), key, value.ptr()));
+    }
+
+    // OrderCond.CASH, read again whenever outside code has run.
+    py::object cash_cond() {
+        if (cond_.value && cond_.epoch == epoch_) return cond_.value;
+        py::object order_cond = c_.global(KOB_STR("OrderCond"));
+        cond_.value = attr(order_cond, KOB_STR("CASH"));
+        cond_.epoch = epoch_;
+        return cond_.value;
+    }
+
+    // round(x, 2) with the host's built-in round (computed here for a float).
+    py::object host_round(py::handle x) {
+        if (PyFloat_CheckExact(x.ptr())) return new_float(views::round_2(PyFloat_AS_DOUBLE(x.ptr())));
+        foreign();
+        PyObject* builtins = PyEval_GetBuiltins();
+        PyObject* round = builtins ? PyDict_GetItemWithError(builtins, KOB_STR("round")) : nullptr;
+        if (!round) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'round' is not defined");
+            throw py::error_already_set();
+        }
+        py::object fn = py::reinterpret_borrow<py::object>(round);
+        py::object two = new_int(2);
+        PyObject* args[] = {x.ptr(), two.ptr()};
+        return steal(PyObject_Vectorcall(fn.ptr(), args, 2, nullptr));
+    }
+};
+
+py::object format_position_summary(Call& c) { return View(c, false).run(); }
+
+py::object format_position_detail(Call& c) { return View(c, true).run(); }
 
 }  // namespace
 
@@ -17,7 +547,7 @@ const MethodSpec pos_format_position_summary = {
     .params = {
         {"product_type", Kind::Str, "str"},
     },
-    .impl = not_built,
+    .impl = format_position_summary,
     .doc = "格式化庫存資訊(總計)：股票或期貨\n\n        Args:\n            product_type (str): 商品類型\n\n        Returns:\n            List[Dict[str, Any]]: 庫存資訊\n        ",
     .returns = "List[Dict[str, Any]]",
 };
@@ -27,7 +557,7 @@ const MethodSpec pos_format_position_detail = {
     .params = {
         {"product_type", Kind::Str, "str"},
     },
-    .impl = not_built,
+    .impl = format_position_detail,
     .doc = "格式化庫存資訊(明細)：股票或期貨\n\n        Args:\n            product_type (str): 商品類型\n\n        Returns:\n            List[Dict[str, Any]]: 庫存資訊\n        ",
     .returns = "List[Dict[str, Any]]",
 };
