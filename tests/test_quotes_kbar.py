@@ -169,3 +169,62 @@ def test_native_equals_exact(m, seed):
         assert a.equals(b), (unit, freq)
         assert a.schema == b.schema
     assert fast.ticks["2330"]["old_ticks"] == exact.ticks["2330"]["old_ticks"]
+
+
+class CountingPolars:
+    """Stands in for the module's `pl`: forwards everything, counts `col`."""
+
+    def __init__(self):
+        self.cols = 0
+
+    def __getattr__(self, name):
+        if name == "col":
+            self.cols += 1
+        return getattr(pl, name)
+
+
+def test_native_path_is_taken(qm, m, monkeypatch):
+    counting = CountingPolars()
+    monkeypatch.setattr(m, "pl", counting)
+    qm.add_tick(tick(at(2024, 3, 4, 9, 0, 10)))
+    qm.get_kbar("2330", "m", 1)
+    qm.add_tick(tick(at(2024, 3, 4, 9, 0, 20)))
+    qm.get_kbar("2330", "m", 1)
+    qm.get_kbar("2330", "m", 1)
+    assert counting.cols == 0
+    qm.ticks["2330"]["ticks"].append(dict(qm.ticks["2330"]["old_ticks"][0], close=1))  # an int price
+    qm.get_kbar("2330", "m", 1)
+    assert counting.cols > 0
+
+
+def random_records(rng, n):
+    out = []
+    for _ in range(n):
+        dt = datetime.fromtimestamp(rng.uniform(-2.5e9, 4e9)).replace(fold=0)
+        out.append({"dt": dt, "market_type": "Stock", "code": "C", "close": float(rng.randint(1, 50)),
+                    "qty": rng.randint(0, 5), "tick_type": 0, "is_simulate": rng.random() < 0.2,
+                    "is_virtual": False})
+    return out
+
+
+@pytest.mark.parametrize("unit, freq", [("m", 1), ("m", 7), ("m", 15), ("h", 2), ("h", 5), ("d", 1), ("d", 3),
+                                         ("w", 1), ("w", 2), ("w", 3), ("mo", 1), ("mo", 3), ("mo", 5),
+                                         ("mo", 7), ("q", 1), ("q", 2), ("y", 1), ("y", 2), ("y", 3)])
+def test_bucketing_matches_library(m, unit, freq):
+    class Exact(m.QuoteManager):
+        def aggregate_kbar(self, tick_df):
+            return super().aggregate_kbar(tick_df)
+
+    rng = random.Random(f"{freq}{unit}")
+    fast, exact = m.QuoteManager(), Exact()
+    for q in (fast, exact):
+        q.ticks["C"] = q.get_init_ticks_info()
+    for _ in range(4):
+        batch = random_records(rng, 300)
+        fast.ticks["C"]["ticks"].extend(dict(r) for r in batch)
+        exact.ticks["C"]["ticks"].extend(dict(r) for r in batch)
+        a = fast.get_kbar("C", unit, freq)
+        b = exact.get_kbar("C", unit, freq)
+        assert a.equals(b)
+    scratch = bars_from_scratch(fast.ticks["C"]["old_ticks"][:300], unit, freq)
+    assert len(scratch) > 1

@@ -258,11 +258,43 @@ py::object aggregate_kbar_impl(Call& c) {
 // Bookkeeping of every cached K-bar table this object wrote: how many of the
 // code's popped ticks it has merged.  Keyed by the table's identity and
 // dropped when the table dies (weak reference callback).
+struct Bars {
+    std::vector<std::int64_t> dt;
+    std::vector<double> open, high, low, close;
+    std::vector<std::int64_t> volume;
+    std::size_t size() const { return dt.size(); }
+    void reserve(std::size_t n) {
+        dt.reserve(n);
+        open.reserve(n);
+        high.reserve(n);
+        low.reserve(n);
+        close.reserve(n);
+        volume.reserve(n);
+    }
+    void push(std::int64_t t, double o, double h, double l, double c, std::int64_t v) {
+        dt.push_back(t);
+        open.push_back(o);
+        high.push_back(h);
+        low.push_back(l);
+        close.push_back(c);
+        volume.push_back(v);
+    }
+};
+
 struct CacheMeta {
-    PyObject* weak = nullptr;      // owned weak reference to the table
+    PyObject* weak = nullptr;        // owned weak reference to the table
     const void* old_list = nullptr;  // identity of the "old_ticks" list it counts
     Py_ssize_t merged = 0;
-    ~CacheMeta() { Py_XDECREF(weak); }
+    // Native copy of the table's rows (one code), when it was built here.
+    bool has_bars = false;
+    bucket::Window window{bucket::Unit::Invalid, 0};
+    Bars bars;
+    PyObject* code = nullptr;  // owned
+    int chunks = 0;            // appended pieces since the last rechunk
+    ~CacheMeta() {
+        Py_XDECREF(weak);
+        Py_XDECREF(code);
+    }
 };
 
 using MetaMap = std::unordered_map<PyObject*, std::shared_ptr<CacheMeta>>;
@@ -299,17 +331,18 @@ std::shared_ptr<CacheMeta> find_meta(py::handle frame, py::handle old_list) {
     return meta;
 }
 
-void remember_meta(py::handle frame, py::handle old_list, Py_ssize_t merged) {
+std::shared_ptr<CacheMeta> remember_meta(py::handle frame, py::handle old_list, Py_ssize_t merged) {
     PyObject* weak = PyWeakref_NewRef(frame.ptr(), meta_callback());
     if (!weak) {  // a table without weak references: nothing to remember
         PyErr_Clear();
-        return;
+        return nullptr;
     }
     auto meta = std::make_shared<CacheMeta>();
     meta->weak = weak;
     meta->old_list = old_list.ptr();
     meta->merged = merged;
-    meta_map()[frame.ptr()] = std::move(meta);
+    meta_map()[frame.ptr()] = meta;
+    return meta;
 }
 
 // The nested `return_fn`: a pandas frame when asked for.
@@ -417,6 +450,232 @@ py::object get_kbar_exact(Call& c, py::handle window) {
     return return_fn(c, kbar_df);
 }
 
+
+// ---------------------------------------------------------------------------
+// Native K-bars: used when none of the methods get_kbar calls through the
+// instance is overridden and the records have the usual shape; the result
+// equals the exact pipeline's.
+
+bool method_is_ours(py::handle self, PyObject* name, Impl impl, PyObject* inst_dict) {
+    PyObject* found = _PyType_Lookup(Py_TYPE(self.ptr()), name);
+    if (!is_function_with(found, impl)) return false;
+    if (inst_dict) {
+        PyObject* v = PyDict_GetItemWithError(inst_dict, name);
+        if (v) return false;
+        if (PyErr_Occurred()) throw py::error_already_set();
+    }
+    return true;
+}
+
+py::object poped_tick_to_df_impl(Call& c);
+py::object poped_old_ticks_to_df_impl(Call& c);
+py::object get_empty_tick_df_impl(Call& c);
+py::object aggregate_kbar_impl(Call& c);
+
+bool no_overrides(py::handle self) {
+    if (Py_TYPE(self.ptr())->tp_getattro != PyObject_GenericGetAttr) return false;
+    py::object d = steal(PyObject_GenericGetDict(self.ptr(), nullptr));
+    PyObject* dict = PyDict_CheckExact(d.ptr()) ? d.ptr() : nullptr;
+    if (!dict) return false;
+    return method_is_ours(self, KOB_STR("poped_tick_to_df"), poped_tick_to_df_impl, dict) &&
+           method_is_ours(self, KOB_STR("poped_old_ticks_to_df"), poped_old_ticks_to_df_impl, dict) &&
+           method_is_ours(self, KOB_STR("get_empty_tick_df"), get_empty_tick_df_impl, dict) &&
+           method_is_ours(self, KOB_STR("aggregate_kbar"), aggregate_kbar_impl, dict);
+}
+
+template <typename T>
+py::array_t<T> slice_array(const std::vector<T>& v, std::size_t from) {
+    py::array_t<T> a(static_cast<py::ssize_t>(v.size() - from));
+    std::copy(v.begin() + static_cast<std::ptrdiff_t>(from), v.end(), a.mutable_data());
+    return a;
+}
+
+// K-bar table of bars[from:] (one code).
+py::object bars_frame(py::handle pl, const Bars& b, std::size_t from, PyObject* code) {
+    py::object Series = attr(pl, KOB_STR("Series"));
+    const std::size_t n = b.size() - from;
+    py::list cols;
+    cols.append(attr(Series(py::handle(KOB_STR("dt")), slice_array(b.dt, from)), KOB_STR("cast"))(
+        attr(pl, KOB_STR("Datetime"))("us")));
+    py::list one;
+    one.append(py::handle(code));
+    py::object codes = Series(py::handle(KOB_STR("code")), one, py::arg("dtype") = attr(pl, KOB_STR("String")));
+    cols.append(attr(codes, KOB_STR("new_from_index"))(0, n));
+    cols.append(Series(py::handle(KOB_STR("Open")), slice_array(b.open, from)));
+    cols.append(Series(py::handle(KOB_STR("High")), slice_array(b.high, from)));
+    cols.append(Series(py::handle(KOB_STR("Low")), slice_array(b.low, from)));
+    cols.append(Series(py::handle(KOB_STR("Close")), slice_array(b.close, from)));
+    cols.append(Series(py::handle(KOB_STR("Volume")), slice_array(b.volume, from)));
+    return attr(pl, KOB_STR("DataFrame"))(cols);
+}
+
+inline std::int64_t wrapping_add(std::int64_t a, std::int64_t b) {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) + static_cast<std::uint64_t>(b));
+}
+
+// Aggregates rows (in `order`) with bar start >= floor into consecutive bars.
+// `skip_simulated` leaves out "is_simulate" rows.
+void aggregate_rows(const TickColumns& t, const std::vector<std::uint32_t>& order, bucket::Window w,
+                    bool skip_simulated, std::int64_t floor, Bars& out) {
+    const std::size_t n = t.size();
+    bool open = false;
+    std::int64_t cur = 0;
+    double o = 0, h = 0, l = 0, cl = 0;
+    std::int64_t v = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::size_t i = order.empty() ? k : order[k];
+        if (skip_simulated && t.is_simulate[i]) continue;
+        const std::int64_t b = bucket::truncate(t.dt[i], w);
+        if (b < floor) continue;
+        const double x = t.close[i];
+        if (open && b == cur) {
+            if (x > h) h = x;
+            if (x < l) l = x;
+            cl = x;
+            v = wrapping_add(v, t.qty[i]);
+            continue;
+        }
+        if (open) out.push(cur, o, h, l, cl, v);
+        open = true;
+        cur = b;
+        o = h = l = cl = x;
+        v = t.qty[i];
+    }
+    if (open) out.push(cur, o, h, l, cl, v);
+}
+
+// Reads old[start:] and pending into columns when every record has the usual
+// shape, one code, no NaN price and a time in the natively bucketed range.
+bool gather_for_bars(PyObject* old, Py_ssize_t start, PyObject* pending, TickColumns& cols) {
+    if (!gather_records(old, start, PyList_GET_SIZE(old), cols)) return false;
+    if (!gather_records(pending, 0, PyList_GET_SIZE(pending), cols)) return false;
+    if (cols.codes.size() > 1) return false;
+    for (std::size_t i = 0; i < cols.size(); ++i)
+        if (std::isnan(cols.close[i]) || cols.dt[i] < bucket::kSafeLo || cols.dt[i] >= bucket::kSafeHi) return false;
+    return true;
+}
+
+void move_pending(py::handle info, PyObject* old, PyObject* pending) {
+    if (PyList_GET_SIZE(pending) == 0) return;
+    const Py_ssize_t n = PyList_GET_SIZE(old);
+    check(PyList_SetSlice(old, n, n, pending));
+    set_item(info, py::handle(KOB_STR("ticks")), py::list());
+}
+
+py::object finish(Call& c, py::handle kbar_df) {
+    if (truthy(c[3])) return return_fn(c, attr(kbar_df, KOB_STR("with_columns"))(c[3]));
+    return return_fn(c, kbar_df);
+}
+
+// Returns a null object when the exact pipeline must run instead (nothing
+// has been changed then).
+py::object get_kbar_native(Call& c, bucket::Window w) {
+    py::handle self = c.self;
+    py::handle code = c[0];
+    if (!no_overrides(self)) return {};
+    py::object ticks = attr(self, KOB_STR("ticks"));
+    if (!PyDict_CheckExact(ticks.ptr())) return {};
+    PyObject* info_raw = PyDict_GetItemWithError(ticks.ptr(), code.ptr());
+    if (!info_raw) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return {};
+    }
+    py::object info = borrow(info_raw);
+    if (!PyDict_CheckExact(info.ptr())) return {};
+    PyObject* pending = PyDict_GetItemWithError(info.ptr(), KOB_STR("ticks"));
+    PyObject* old = pending ? PyDict_GetItemWithError(info.ptr(), KOB_STR("old_ticks")) : nullptr;
+    PyObject* cached = old ? PyDict_GetItemWithError(info.ptr(), KOB_STR("cached_kbars")) : nullptr;
+    if (!cached) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return {};
+    }
+    if (!PyList_CheckExact(pending) || !PyList_CheckExact(old) || !PyDict_CheckExact(cached)) return {};
+    py::object keep_pending = borrow(pending), keep_old = borrow(old), keep_cached = borrow(cached);
+    py::object key = py::make_tuple(code, c[1], c[2]);
+    PyObject* entry_raw = PyDict_GetItemWithError(cached, key.ptr());
+    if (!entry_raw && PyErr_Occurred()) throw py::error_already_set();
+    py::object pl = c.global(KOB_STR("pl"));
+
+    if (entry_raw) {
+        py::object entry = borrow(entry_raw);
+        std::shared_ptr<CacheMeta> meta = find_meta(entry, keep_old);
+        if (!meta || !meta->has_bars || meta->window.unit != w.unit || meta->window.every != w.every ||
+            meta->merged > PyList_GET_SIZE(old) || meta->bars.size() == 0)
+            return {};
+        if (meta->merged == PyList_GET_SIZE(old) && PyList_GET_SIZE(pending) == 0) return return_fn(c, entry);
+        TickColumns cols;
+        if (!gather_for_bars(old, meta->merged, pending, cols)) return {};
+        if (!cols.codes.empty() && PyUnicode_Compare(cols.codes[0], meta->code) != 0) return {};
+        py::object height = attr(entry, KOB_STR("height"));
+        if (PyLong_AsSsize_t(height.ptr()) != static_cast<Py_ssize_t>(meta->bars.size())) {
+            PyErr_Clear();
+            return {};
+        }
+        move_pending(info, old, pending);
+        const Py_ssize_t merged_now = PyList_GET_SIZE(old);
+        bool sorted = false;
+        std::vector<std::uint32_t> order = stable_order(cols.dt, sorted);
+        Bars fresh;
+        const std::int64_t last_dt = meta->bars.dt.back();
+        aggregate_rows(cols, order, w, true, last_dt, fresh);
+        if (fresh.size() == 0) {
+            meta->merged = merged_now;
+            return finish(c, entry);
+        }
+        Bars bars = std::move(meta->bars);
+        meta->has_bars = false;
+        std::size_t keep = bars.size();
+        std::size_t from = 0;
+        if (fresh.dt[0] == last_dt) {
+            const std::size_t j = bars.size() - 1;
+            if (fresh.high[0] > bars.high[j]) bars.high[j] = fresh.high[0];
+            if (fresh.low[0] < bars.low[j]) bars.low[j] = fresh.low[0];
+            bars.close[j] = fresh.close[0];
+            bars.volume[j] = wrapping_add(bars.volume[j], fresh.volume[0]);
+            keep = j;
+            from = 1;
+        }
+        for (std::size_t i = from; i < fresh.size(); ++i)
+            bars.push(fresh.dt[i], fresh.open[i], fresh.high[i], fresh.low[i], fresh.close[i], fresh.volume[i]);
+        py::object head = attr(entry, KOB_STR("slice"))(0, keep);
+        py::object kbar_df = attr(head, KOB_STR("vstack"))(bars_frame(pl, bars, keep, meta->code));
+        int chunks = meta->chunks + 1;
+        if (chunks > 16) {
+            kbar_df = attr(kbar_df, KOB_STR("rechunk"))();
+            chunks = 0;
+        }
+        set_item(keep_cached, key, kbar_df);
+        std::shared_ptr<CacheMeta> next = remember_meta(kbar_df, keep_old, merged_now);
+        if (next) {
+            next->has_bars = true;
+            next->window = w;
+            next->bars = std::move(bars);
+            next->code = Py_NewRef(meta->code);
+            next->chunks = chunks;
+        }
+        return finish(c, kbar_df);
+    }
+
+    // First request for the key: every tick of the code.
+    TickColumns cols;
+    if (!gather_for_bars(old, 0, pending, cols) || cols.size() == 0) return {};
+    move_pending(info, old, pending);
+    bool sorted = false;
+    std::vector<std::uint32_t> order = stable_order(cols.dt, sorted);
+    Bars bars;
+    aggregate_rows(cols, order, w, false, INT64_MIN, bars);
+    py::object kbar_df = bars_frame(pl, bars, 0, cols.codes[0]);
+    set_item(keep_cached, key, kbar_df);
+    std::shared_ptr<CacheMeta> meta = remember_meta(kbar_df, keep_old, PyList_GET_SIZE(old));
+    if (meta) {
+        meta->has_bars = true;
+        meta->window = w;
+        meta->bars = std::move(bars);
+        meta->code = Py_NewRef(cols.codes[0]);
+    }
+    return finish(c, kbar_df);
+}
+
 py::object get_kbar_impl(Call& c) {
     py::object units = units_list();
     if (!contains(units, c[1])) {
@@ -426,6 +685,19 @@ py::object get_kbar_impl(Call& c) {
     py::object empty = steal(PyUnicode_FromString(""));
     py::object window = steal(PyUnicode_Concat(steal(PyObject_Format(c[2].ptr(), empty.ptr())).ptr(),
                                                steal(PyObject_Format(c[1].ptr(), empty.ptr())).ptr()));
+    if (PyUnicode_CheckExact(c[1].ptr())) {
+        Py_ssize_t len = 0;
+        const char* u = PyUnicode_AsUTF8AndSize(c[1].ptr(), &len);
+        if (!u) throw py::error_already_set();
+        int overflow = 0;
+        const long long freq = PyLong_AsLongLongAndOverflow(c[2].ptr(), &overflow);
+        if (freq == -1 && PyErr_Occurred()) throw py::error_already_set();
+        const bucket::Unit unit = bucket::parse_unit(std::string_view(u, static_cast<std::size_t>(len)));
+        if (!overflow && unit != bucket::Unit::Invalid && freq >= 1 && freq <= bucket::kMaxFreq) {
+            py::object r = get_kbar_native(c, bucket::Window{unit, freq});
+            if (r) return r;
+        }
+    }
     return get_kbar_exact(c, window);
 }
 
