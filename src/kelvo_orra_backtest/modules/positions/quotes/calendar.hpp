@@ -7,7 +7,10 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <string>
 
 namespace kob::cal {
 
@@ -177,5 +180,89 @@ inline bool local_from_posix(std::int64_t sec, int us, std::int64_t& out_us, int
     out_us = result * kUsPerSec + us;
     return true;
 }
+
+// UTC offsets of the process's zone remembered over short verified spans.
+// A span [lo, lo + kSpan] is kept when the offsets at both ends agree (and no
+// leap second shows at either end); zone rules never change the offset twice
+// within ten minutes.  The spans are dropped whenever the C library's zone
+// state or the TZ variable changes.
+class ZoneCache {
+   public:
+    static constexpr std::int64_t kSpan = 600;
+
+    // Same result as local_from_posix.
+    bool local_from_posix_cached(std::int64_t sec, int us, std::int64_t& out_us, int& fold) {
+        refresh();
+        std::int64_t off_t, off_p;
+        if (!offset(sec, off_t) || !offset(sec - 86400, off_p)) return local_from_posix(sec, us, out_us, fold);
+        const std::int64_t result = sec + off_t;
+        const std::int64_t probe = sec - 86400 + off_p;
+        if (result < kMinUs / kUsPerSec || result > kMaxUs / kUsPerSec || probe < kMinUs / kUsPerSec)
+            return local_from_posix(sec, us, out_us, fold);
+        const std::int64_t transition = off_t - off_p;
+        if (transition < 0) return local_from_posix(sec, us, out_us, fold);
+        fold = 0;
+        out_us = result * kUsPerSec + us;
+        return true;
+    }
+
+   private:
+    struct Span {
+        std::int64_t lo = 1, hi = 0, off = 0;
+    };
+    Span spans_[4];
+    unsigned next_ = 0;
+    long tz_ = 0;
+    int daylight_ = 0;
+    const char* n0_ = nullptr;
+    const char* n1_ = nullptr;
+    std::string env_;
+    bool env_set_ = false;
+    bool primed_ = false;
+
+    void refresh() {
+        const char* e = std::getenv("TZ");
+        const bool same_env = (e != nullptr) == env_set_ && (!e || env_ == e);
+        if (primed_ && same_env && tz_ == timezone && daylight_ == daylight && n0_ == tzname[0] &&
+            n1_ == tzname[1])
+            return;
+        for (Span& s : spans_) s = Span{};
+        env_set_ = e != nullptr;
+        env_ = e ? e : "";
+        tz_ = timezone;
+        daylight_ = daylight;
+        n0_ = tzname[0];
+        n1_ = tzname[1];
+        primed_ = true;
+    }
+
+    static bool raw_offset(std::int64_t t, std::int64_t& off) {
+        time_t tt = static_cast<time_t>(t);
+        struct tm tm;
+        if (!localtime_r(&tt, &tm) || tm.tm_sec > 59) return false;
+        const std::int64_t local =
+            days_from_civil(static_cast<std::int64_t>(tm.tm_year) + 1900, static_cast<unsigned>(tm.tm_mon + 1),
+                            static_cast<unsigned>(tm.tm_mday)) *
+                86400 +
+            tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec;
+        off = local - t;
+        return true;
+    }
+
+    bool offset(std::int64_t t, std::int64_t& off) {
+        for (const Span& s : spans_)
+            if (s.lo <= t && t <= s.hi) {
+                off = s.off;
+                return true;
+            }
+        if (!raw_offset(t, off)) return false;
+        std::int64_t off_end;
+        if (raw_offset(t + kSpan, off_end) && off_end == off) {
+            spans_[next_] = Span{t, t + kSpan, off};
+            next_ = (next_ + 1) % 4;
+        }
+        return true;
+    }
+};
 
 }  // namespace kob::cal

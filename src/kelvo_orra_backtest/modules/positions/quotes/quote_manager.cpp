@@ -181,7 +181,9 @@ py::object local_time(Call& c, PyObject* stamp, std::int64_t& us, bool& fast) {
             sec = v;
         }
         int fold = 0;
-        if (ok && cal::local_from_posix(sec, frac, us, fold)) {
+        static cal::ZoneCache* const zones = new cal::ZoneCache();  // plain C++ state, never released
+        if (ok && sec > -(std::int64_t(1) << 50) && sec < (std::int64_t(1) << 50) &&
+            zones->local_from_posix_cached(sec, frac, us, fold)) {
             fast = true;
             return make_datetime(us, fold);
         }
