@@ -228,3 +228,28 @@ def test_bucketing_matches_library(m, unit, freq):
         assert a.equals(b)
     scratch = bars_from_scratch(fast.ticks["C"]["old_ticks"][:300], unit, freq)
     assert len(scratch) > 1
+
+
+class PublicPolars:
+    """The module's `pl` without the library's low-level constructors."""
+
+    def __getattr__(self, name):
+        if name == "_plr":
+            raise AttributeError(name)
+        return getattr(pl, name)
+
+
+def test_public_constructors_give_the_same_tables(m, monkeypatch):
+    rng = random.Random(3)
+    stream = random_ticks(rng, 500, "Future")
+    a, b = m.QuoteManager(), m.QuoteManager()
+    for t in stream:
+        a.add_tick(dict(t))
+        b.add_tick(dict(t))
+    ta = a.poped_tick_to_df("2330")
+    ka = a.get_kbar("2330", "m", 5)
+    monkeypatch.setattr(m, "pl", PublicPolars())
+    tb = b.poped_tick_to_df("2330")
+    kb = b.get_kbar("2330", "m", 5)
+    assert ta.equals(tb) and ta.schema == tb.schema
+    assert ka.equals(kb) and ka.schema == kb.schema
