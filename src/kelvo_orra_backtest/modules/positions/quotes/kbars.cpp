@@ -46,14 +46,34 @@ bool gather_records(PyObject* records, Py_ssize_t start, Py_ssize_t end, TickCol
     for (Py_ssize_t i = start; i < end; ++i) {
         PyObject* r = PyList_GET_ITEM(records, i);
         if (!PyDict_CheckExact(r) || PyDict_GET_SIZE(r) != 8) return false;
-        PyObject* dt = PyDict_GetItem(r, KOB_STR("dt"));
-        PyObject* mt = PyDict_GetItem(r, KOB_STR("market_type"));
-        PyObject* code = PyDict_GetItem(r, KOB_STR("code"));
-        PyObject* close = PyDict_GetItem(r, KOB_STR("close"));
-        PyObject* qty = PyDict_GetItem(r, KOB_STR("qty"));
-        PyObject* tt = PyDict_GetItem(r, KOB_STR("tick_type"));
-        PyObject* sim = PyDict_GetItem(r, KOB_STR("is_simulate"));
-        PyObject* virt = PyDict_GetItem(r, KOB_STR("is_virtual"));
+        // Records made here hold the eight keys in order: read them in one
+        // pass, and look the keys up only when the order differs.
+        PyObject* v[8];
+        {
+            static PyObject* const keys[8] = {KOB_STR("dt"),        KOB_STR("market_type"), KOB_STR("code"),
+                                              KOB_STR("close"),     KOB_STR("qty"),         KOB_STR("tick_type"),
+                                              KOB_STR("is_simulate"), KOB_STR("is_virtual")};
+            Py_ssize_t pos = 0;
+            PyObject *k, *val;
+            bool in_order = true;
+            for (int j = 0; j < 8; ++j) {
+                if (!PyDict_Next(r, &pos, &k, &val) || k != keys[j]) {
+                    in_order = false;
+                    break;
+                }
+                v[j] = val;
+            }
+            if (!in_order)
+                for (int j = 0; j < 8; ++j) {
+                    v[j] = PyDict_GetItemWithError(r, keys[j]);
+                    if (!v[j]) {
+                        PyErr_Clear();
+                        return false;
+                    }
+                }
+        }
+        PyObject *dt = v[0], *mt = v[1], *code = v[2], *close = v[3], *qty = v[4], *tt = v[5], *sim = v[6],
+                 *virt = v[7];
         if (!dt || !mt || !code || !close || !qty || !tt || !sim || !virt) return false;
         if (!is_naive_datetime(dt) || !PyUnicode_CheckExact(mt) || !PyUnicode_CheckExact(code) ||
             !PyFloat_CheckExact(close) || !PyLong_CheckExact(qty) || !PyLong_CheckExact(tt) || !PyBool_Check(sim) ||
@@ -89,9 +109,15 @@ std::vector<std::uint32_t> stable_order(const std::vector<std::int64_t>& dt, boo
     sorted = std::is_sorted(dt.begin(), dt.end());
     std::vector<std::uint32_t> idx;
     if (sorted) return idx;
+    struct Key {
+        std::int64_t t;
+        std::uint32_t i;
+    };
+    std::vector<Key> keys(dt.size());
+    for (std::size_t i = 0; i < dt.size(); ++i) keys[i] = {dt[i], static_cast<std::uint32_t>(i)};
+    std::stable_sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) { return a.t < b.t; });
     idx.resize(dt.size());
-    std::iota(idx.begin(), idx.end(), 0u);
-    std::stable_sort(idx.begin(), idx.end(), [&](std::uint32_t a, std::uint32_t b) { return dt[a] < dt[b]; });
+    for (std::size_t i = 0; i < keys.size(); ++i) idx[i] = keys[i].i;
     return idx;
 }
 
