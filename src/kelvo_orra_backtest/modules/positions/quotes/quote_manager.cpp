@@ -225,7 +225,7 @@ struct Intake {
     Call& c;
     py::handle tick;
     py::handle last;  // previous stored record
-    py::list& out;    // new_ticks
+    py::object& out;  // new_ticks (a list, made at the first virtual tick)
     py::object market_type;  // tick["market_type"], read when first needed
     py::object windows;      // windows of that market type
     py::object holidays;     // self.holiday_search_set
@@ -263,6 +263,7 @@ struct Intake {
         static PyObject* const zero = check(PyLong_FromLong(0));  // kept for the process
         py::object rec = make_record(dt.ptr(), v_mt.ptr(), v_code.ptr(), v_close.ptr(), zero, zero, Py_False,
                                      Py_True);
+        if (!out) out = py::list();
         check(PyList_Append(out.ptr(), rec.ptr()));
     }
 };
@@ -366,14 +367,24 @@ py::object add_tick_impl(Call& c) {
     std::int64_t ts_us = 0;
     bool ts_fast = false;
     py::object ts = local_time(c, stamp.ptr(), ts_us, ts_fast);
-    py::list new_ticks;
+    py::object new_ticks;  // virtual ticks of this call, if any
     py::object code = tick_item(tick, KOB_STR("code"));
 
     py::object ticks = attr(c.self, KOB_STR("ticks"));
     py::object last;
-    int has = PySequence_Contains(ticks.ptr(), code.ptr());
-    check(has);
-    if (!has) {
+    int has;
+    PyObject* known = nullptr;
+    if (PyDict_CheckExact(ticks.ptr())) {
+        known = PyDict_GetItemWithError(ticks.ptr(), code.ptr());
+        if (!known && PyErr_Occurred()) throw py::error_already_set();
+        has = known != nullptr;
+    } else {
+        has = PySequence_Contains(ticks.ptr(), code.ptr());
+        check(has);
+    }
+    if (known) {
+        last = item(borrow(known), KOB_STR("last_tick"));
+    } else if (!has) {
         set_item(ticks, code, call_method(c.self, KOB_STR("get_init_ticks_info")));
         last = py::none();
     } else {
@@ -479,12 +490,22 @@ py::object add_tick_impl(Call& c) {
     }
     py::object real = make_record(dt.ptr(), mt.ptr(), rcode.ptr(), close.ptr(), qty.ptr(), tick_type.ptr(),
                                   is_sim.ptr(), Py_False);
-    check(PyList_Append(new_ticks.ptr(), real.ptr()));
 
     // Store everything at once.
     py::object info = item(attr(c.self, KOB_STR("ticks")), code);
     set_item(info, py::handle(KOB_STR("last_tick")), real);
     py::object buf = item(info, KOB_STR("ticks"));
+    if (!new_ticks) {
+        if (PyList_CheckExact(buf.ptr()))
+            check(PyList_Append(buf.ptr(), real.ptr()));
+        else {
+            py::list one;
+            one.append(real);
+            steal(PyObject_CallMethodOneArg(buf.ptr(), KOB_STR("extend"), one.ptr()));
+        }
+        return py::none();
+    }
+    check(PyList_Append(new_ticks.ptr(), real.ptr()));
     if (PyList_CheckExact(buf.ptr())) {
         const Py_ssize_t n = PyList_GET_SIZE(buf.ptr());
         check(PyList_SetSlice(buf.ptr(), n, n, new_ticks.ptr()));
