@@ -253,3 +253,25 @@ def test_public_constructors_give_the_same_tables(m, monkeypatch):
     kb = b.get_kbar("2330", "m", 5)
     assert ta.equals(tb) and ta.schema == tb.schema
     assert ka.equals(kb) and ka.schema == kb.schema
+
+
+def test_exprs_applied_after_caching(three):
+    qm = three
+    df = qm.get_kbar("2330", "m", 1, [(pl.col("High") - pl.col("Low")).alias("range")])
+    assert df["range"].to_list() == [1.0, 0.0]
+    key = ("2330", "m", 1)
+    assert "range" not in qm.ticks["2330"]["cached_kbars"][key].columns
+    qm.add_tick(tick(at(2024, 3, 4, 9, 2, 0), 97.0, 1))
+    with pytest.raises(pl.exceptions.ColumnNotFoundError):
+        qm.get_kbar("2330", "m", 1, [pl.col("nope")])
+    assert qm.ticks["2330"]["cached_kbars"][key].height == 3  # written before the failure
+
+
+def test_no_new_ticks_on_an_exactly_built_entry_skips_the_library(qm, m, monkeypatch):
+    qm.add_tick(tick(at(2024, 3, 4, 9, 0, 10)))
+    qm.ticks["2330"]["ticks"].append(dict(qm.ticks["2330"]["ticks"][0], close=1))  # row-wise table
+    first = qm.get_kbar("2330", "m", 1)
+    counting = CountingPolars()
+    monkeypatch.setattr(m, "pl", counting)
+    assert qm.get_kbar("2330", "m", 1) is first
+    assert counting.cols == 0

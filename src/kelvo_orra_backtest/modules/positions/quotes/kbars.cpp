@@ -702,10 +702,13 @@ py::object get_kbar_native(Call& c, bucket::Window w) {
     if (entry_raw) {
         py::object entry = borrow(entry_raw);
         std::shared_ptr<CacheMeta> meta = find_meta(entry, keep_old);
+        // Nothing popped since the entry was written and nothing buffered:
+        // the cached table as it is.
+        if (PyList_GET_SIZE(pending) == 0 && (!meta || meta->merged == PyList_GET_SIZE(old)))
+            return return_fn(c, entry);
         if (!meta || !meta->has_bars || meta->window.unit != w.unit || meta->window.every != w.every ||
             meta->merged > PyList_GET_SIZE(old) || meta->bars.size() == 0)
             return {};
-        if (meta->merged == PyList_GET_SIZE(old) && PyList_GET_SIZE(pending) == 0) return return_fn(c, entry);
         TickColumns cols;
         if (!gather_for_bars(old, meta->merged, pending, cols)) return {};
         if (!cols.codes.empty() && PyUnicode_Compare(cols.codes[0], meta->code) != 0) return {};
