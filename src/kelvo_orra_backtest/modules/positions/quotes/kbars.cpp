@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <numeric>
 #include <unordered_map>
 
 #include "../registry.hpp"
@@ -588,7 +587,12 @@ py::object aggregate_kbar_impl(Call& c);
 
 bool no_overrides(py::handle self) {
     if (Py_TYPE(self.ptr())->tp_getattro != PyObject_GenericGetAttr) return false;
-    py::object d = steal(PyObject_GenericGetDict(self.ptr(), nullptr));
+    PyObject* raw = PyObject_GenericGetDict(self.ptr(), nullptr);
+    if (!raw) {  // no instance dictionary: take the exact pipeline
+        PyErr_Clear();
+        return false;
+    }
+    py::object d = steal(raw);
     PyObject* dict = PyDict_CheckExact(d.ptr()) ? d.ptr() : nullptr;
     if (!dict) return false;
     return method_is_ours(self, KOB_STR("poped_tick_to_df"), poped_tick_to_df_impl, dict) &&

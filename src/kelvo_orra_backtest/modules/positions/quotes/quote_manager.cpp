@@ -113,9 +113,26 @@ struct Win {
     std::int64_t lo, hi;
 };
 
+// A few windows kept inline (more than kMax: the object-level path).
+struct WinList {
+    static constexpr std::size_t kMax = 16;
+    Win w[kMax];
+    std::size_t n = 0;
+    void clear() { n = 0; }
+    bool push_back(Win x) {
+        if (n == kMax) return false;
+        w[n++] = x;
+        return true;
+    }
+    std::size_t size() const { return n; }
+    const Win& operator[](std::size_t i) const { return w[i]; }
+    const Win* begin() const { return w; }
+    const Win* end() const { return w + n; }
+};
+
 // Windows as time-of-day microseconds when they have the usual shape (a list
 // of two-element lists of naive times).
-bool parse_windows(py::handle wins, std::vector<Win>& out) {
+bool parse_windows(py::handle wins, WinList& out) {
     out.clear();
     if (!PyList_CheckExact(wins.ptr())) return false;
     const Py_ssize_t n = PyList_GET_SIZE(wins.ptr());
@@ -125,7 +142,7 @@ bool parse_windows(py::handle wins, std::vector<Win>& out) {
         PyObject* a = PyList_GET_ITEM(w, 0);
         PyObject* b = PyList_GET_ITEM(w, 1);
         if (!is_naive_time(a) || !is_naive_time(b)) return false;
-        out.push_back({time_us(a), time_us(b)});
+        if (!out.push_back({time_us(a), time_us(b)})) return false;
     }
     return true;
 }
@@ -270,7 +287,7 @@ struct Intake {
 
 // Candidate-minute loop on integer microseconds.
 void fill_fast(Intake& in, std::int64_t last_us, std::int64_t ts_us, std::int64_t count) {
-    std::vector<Win> wins;
+    WinList wins;
     bool wins_parsed = false;
     int future = -1;
     std::int64_t cached_day = INT64_MIN;
@@ -456,7 +473,7 @@ py::object add_tick_impl(Call& c) {
     // Re-stamp a tick inside a closed window one second before it opens.
     py::object mt2 = tick_item(tick, KOB_STR("market_type"));
     py::object wins = windows_of(c, mt2);
-    std::vector<Win> parsed;
+    WinList parsed;
     if (ts_fast && parse_windows(wins, parsed)) {
         const std::int64_t tod = cal::time_of_day(ts_us);
         for (std::size_t i = 0; i < parsed.size(); ++i) {
