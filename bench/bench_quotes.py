@@ -7,7 +7,7 @@ from __future__ import annotations
 import gc
 import time
 import tracemalloc
-from datetime import datetime
+from datetime import datetime, timedelta
 
 from kelvo_orra_backtest.modules.positions import positions as M
 
@@ -26,10 +26,17 @@ def best(fn, repeat=5):
     return min(out)
 
 
-def in_session(n=200_000):
+def in_session(n=300_000):
+    """Stock ticks one second apart inside 09:00-13:30 of weekdays."""
     qm = M.QuoteManager()
-    start = datetime(2024, 3, 4, 15, 0).timestamp()  # night session, no window
-    ticks = [tick(start + i) for i in range(n)]
+    stamps = []
+    day = datetime(2024, 3, 4)
+    while len(stamps) < n:
+        if day.weekday() < 5:
+            open_ = day.replace(hour=9).timestamp()
+            stamps.extend(open_ + i for i in range(16200))
+        day += timedelta(days=1)
+    ticks = [tick(s, market_type="Stock") for s in stamps[:n]]
     t = time.perf_counter()
     for x in ticks:
         qm.add_tick(x)
