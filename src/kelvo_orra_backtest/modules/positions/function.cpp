@@ -13,7 +13,7 @@ namespace {
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const MethodSpec* spec;
+    const MethodSpec* method;
     PyObject* name;
     PyObject* qualname;
     PyObject* doc;
@@ -34,7 +34,7 @@ constexpr Py_ssize_t kMaxParams = 16;
 
 [[gnu::cold]] PyObject* raise_argtuple(const FunctionObject* f, Py_ssize_t given) {
     const Py_ssize_t min = f->nrequired;
-    const Py_ssize_t max = f->spec->star ? PY_SSIZE_T_MAX : f->nparams;
+    const Py_ssize_t max = f->method->star ? PY_SSIZE_T_MAX : f->nparams;
     const char* word;
     Py_ssize_t expected;
     if (given < min) {
@@ -46,7 +46,7 @@ constexpr Py_ssize_t kMaxParams = 16;
     }
     if (min == max) word = "exactly";
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 f->spec->name, word, expected, expected == 1 ? "" : "s", given);
+                 f->method->name, word, expected, expected == 1 ? "" : "s", given);
     return nullptr;
 }
 
@@ -90,12 +90,12 @@ Py_ssize_t find_name(const FunctionObject* f, PyObject* key) {
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
     auto* f = reinterpret_cast<FunctionObject*>(callable);
-    const MethodSpec& spec = *f->spec;
+    const MethodSpec& method = *f->method;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t np = f->nparams;
     PyObject* values[kMaxParams] = {};
 
-    if (nargs > np && !spec.star) return raise_argtuple(f, nargs);
+    if (nargs > np && !method.star) return raise_argtuple(f, nargs);
     const Py_ssize_t npos = nargs < np ? nargs : np;
     for (Py_ssize_t i = 0; i < npos; ++i) values[i] = args[i];
 
@@ -126,12 +126,12 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
                 if (idx >= 0 && idx < f->nrequired && idx >= npos) continue;  // taken above
                 if (idx < 0) {
                     PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                                 spec.name, key);
+                                 method.name, key);
                     return nullptr;
                 }
                 if (idx < npos || values[idx]) {
                     PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                                 spec.name, key);
+                                 method.name, key);
                     return nullptr;
                 }
                 values[idx] = kwvalues[k];
@@ -148,8 +148,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 
     // Float conversions first, then type tests, each in parameter order.
     double nums[kMaxParams];
-    const auto& params = spec.params;
-    const Py_ssize_t off = spec.plain ? 0 : 1;
+    const auto& params = method.params;
+    const Py_ssize_t off = method.plain ? 0 : 1;
     const Py_ssize_t nuser = np - off;
     for (Py_ssize_t i = 0; i < nuser; ++i) {
         if (params[i].kind != Kind::Float) continue;
@@ -174,7 +174,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 
     PyObject* star = nullptr;
     py::object star_holder;
-    if (spec.star) {
+    if (method.star) {
         Py_ssize_t extra = nargs > np ? nargs - np : 0;
         star = PyTuple_New(extra);
         if (!star) return nullptr;
@@ -185,9 +185,9 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         star_holder = py::reinterpret_steal<py::object>(star);
     }
 
-    Call call{spec.plain ? nullptr : values[0], values + off, nums, star, f->globals, callable};
+    Call call{method.plain ? nullptr : values[0], values + off, nums, star, f->globals, callable};
     try {
-        py::object result = spec.impl(call);
+        py::object result = method.impl(call);
         if (!result) Py_RETURN_NONE;
         return result.release().ptr();
     } catch (py::error_already_set& e) {
@@ -331,9 +331,9 @@ PyType_Spec function_spec = {
 };
 
 // "($self, code, unit, freq, exprs=[], to_pandas_df=False)"
-std::string text_signature(const MethodSpec& spec) {
-    std::string s = spec.plain ? "(" : "(self";
-    for (const Param& p : spec.params) {
+std::string text_signature(const MethodSpec& method) {
+    std::string s = method.plain ? "(" : "(self";
+    for (const Param& p : method.params) {
         if (s.size() > 1) s += ", ";
         s += p.name;
         switch (p.def) {
@@ -344,9 +344,9 @@ std::string text_signature(const MethodSpec& spec) {
             default: break;
         }
     }
-    if (spec.star) {
+    if (method.star) {
         s += s.size() > 1 ? ", *" : "*";
-        s += spec.star;
+        s += method.star;
     }
     s += ")";
     return s;
@@ -369,16 +369,16 @@ void raise_arg_type(const char* name, const char* expected, PyObject* got) {
     throw py::error_already_set();
 }
 
-py::object make_function(const MethodSpec& spec, const char* qualname, py::handle module_name,
+py::object make_function(const MethodSpec& method, const char* qualname, py::handle module_name,
                          py::handle globals, py::handle shared_empty_list) {
-    const Py_ssize_t off = spec.plain ? 0 : 1;
-    const Py_ssize_t np = static_cast<Py_ssize_t>(spec.params.size()) + off;
+    const Py_ssize_t off = method.plain ? 0 : 1;
+    const Py_ssize_t np = static_cast<Py_ssize_t>(method.params.size()) + off;
     if (np > kMaxParams) throw std::runtime_error("too many parameters");
     auto* f = PyObject_GC_New(FunctionObject, FunctionType);
     if (!f) throw py::error_already_set();
     // Every field is valid before anything can fail, so dealloc is always safe.
     f->vectorcall = function_vectorcall;
-    f->spec = &spec;
+    f->method = &method;
     f->name = f->qualname = f->doc = f->module = f->defaults = f->annotations = nullptr;
     f->globals = f->dict = f->signature = nullptr;
     f->argnames = nullptr;
@@ -393,7 +393,7 @@ py::object make_function(const MethodSpec& spec, const char* qualname, py::handl
     py::list defaults;
     py::dict annotations;
     for (Py_ssize_t i = off; i < np; ++i) {
-        const Param& p = spec.params[static_cast<size_t>(i - off)];
+        const Param& p = method.params[static_cast<size_t>(i - off)];
         f->argnames[i] = check(PyUnicode_InternFromString(p.name));
         if (p.annotation) annotations[p.name] = py::str(p.annotation);
         switch (p.def) {
@@ -404,26 +404,26 @@ py::object make_function(const MethodSpec& spec, const char* qualname, py::handl
             case Def::EmptyList: defaults.append(shared_empty_list); break;
         }
     }
-    if (spec.star && spec.star[0] == '\0') throw std::runtime_error("empty star name");
+    if (method.star && method.star[0] == '\0') throw std::runtime_error("empty star name");
     if (f->nrequired + static_cast<Py_ssize_t>(py::len(defaults)) != np)
-        throw std::runtime_error(std::string("defaults out of order in ") + spec.name);
-    if (spec.returns) annotations["return"] = py::str(spec.returns);
+        throw std::runtime_error(std::string("defaults out of order in ") + method.name);
+    if (method.returns) annotations["return"] = py::str(method.returns);
 
-    f->name = py::str(spec.name).release().ptr();
+    f->name = py::str(method.name).release().ptr();
     f->qualname = py::str(qualname).release().ptr();
-    f->doc = spec.doc ? py::str(spec.doc).release().ptr() : Py_NewRef(Py_None);
+    f->doc = method.doc ? py::str(method.doc).release().ptr() : Py_NewRef(Py_None);
     f->module = Py_NewRef(module_name.ptr());
     f->defaults = py::len(defaults) ? PyList_AsTuple(defaults.ptr()) : nullptr;
     if (py::len(defaults) && !f->defaults) throw py::error_already_set();
     f->annotations = annotations.release().ptr();
     f->globals = Py_NewRef(globals.ptr());
-    f->signature = py::str(text_signature(spec)).release().ptr();
+    f->signature = py::str(text_signature(method)).release().ptr();
     PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
     return holder;
 }
 
 bool is_function_with(PyObject* o, Impl impl) {
-    return o && Py_TYPE(o) == FunctionType && reinterpret_cast<FunctionObject*>(o)->spec->impl == impl;
+    return o && Py_TYPE(o) == FunctionType && reinterpret_cast<FunctionObject*>(o)->method->impl == impl;
 }
 
 int ready_function_type(PyObject* module) {

@@ -84,10 +84,10 @@ inline py::object borrow(PyObject* o) { return py::reinterpret_borrow<py::object
 // The error of an argument refused by its exact-type test.
 [[noreturn]] void raise_arg_type(const char* name, const char* expected, PyObject* got);
 
-// Creates a Function for `spec` whose `__qualname__` is `qualname` and whose
+// Creates a Function for `method` whose `__qualname__` is `qualname` and whose
 // globals are `globals`.  `shared_empty_list` is the default object of
 // Def::EmptyList parameters.
-py::object make_function(const MethodSpec& spec, const char* qualname, py::handle module_name,
+py::object make_function(const MethodSpec& method, const char* qualname, py::handle module_name,
                          py::handle globals, py::handle shared_empty_list);
 
 // True when `o` is a Function running `impl` (used to detect overrides).

@@ -60,10 +60,10 @@ py::object build_class(const char* cls, const char* doc, const MethodSpec* const
     ns["__qualname__"] = py::str(cls);
     if (doc) ns["__doc__"] = py::str(doc);
     py::object property = borrow(reinterpret_cast<PyObject*>(&PyProperty_Type));
-    for (const MethodSpec* spec : methods) {
-        std::string qualname = std::string(cls) + "." + spec->name;
-        py::object fn = make_function(*spec, qualname.c_str(), module_name, globals, shared_empty_list);
-        ns[py::str(mangled(cls, spec->name))] = spec->property ? property(fn) : fn;
+    for (const MethodSpec* method : methods) {
+        std::string qualname = std::string(cls) + "." + method->name;
+        py::object fn = make_function(*method, qualname.c_str(), module_name, globals, shared_empty_list);
+        ns[py::str(mangled(cls, method->name))] = method->property ? property(fn) : fn;
     }
     py::tuple bases = py::make_tuple(py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     PyObject* args[] = {py::str(cls).release().ptr(), bases.ptr(), ns.ptr()};
