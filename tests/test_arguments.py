@@ -1,28 +1,14 @@
 """Argument handling shared by every method: counts, keywords and types."""
 from __future__ import annotations
 
-import math
-
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from conftest import M
+from odd_values import ODD, BadFloat, DictSub, StrSub
 
 TYPE_MSG = "Argument '{}' has incorrect type (expected {}, got {})"
-
-
-class StrSub(str):
-    pass
-
-
-class DictSub(dict):
-    pass
-
-
-class BadFloat:
-    def __float__(self):
-        raise ZeroDivisionError("no float for you")
 
 
 ARGS = ("T1", "2330", "Buy", 1, 600.0, 1704157200.0, "Deal")
@@ -97,12 +83,6 @@ def test_keywords_and_self_by_keyword(pos):
 
 
 # Every registered method gets random objects; only Python exceptions may come back.
-ODD = st.one_of(
-    st.none(), st.booleans(), st.integers(min_value=-(2**80), max_value=2**80),
-    st.floats(allow_nan=True, allow_infinity=True), st.text(max_size=5), st.builds(StrSub, st.text(max_size=3)),
-    st.builds(DictSub), st.dictionaries(st.text(max_size=3), st.integers(), max_size=3),
-    st.lists(st.integers(), max_size=3), st.just(BadFloat()), st.just(object()), st.just(math.nan),
-)
 # Blocking gets wait forever on an empty queue; they are exercised in their own tests.
 BLOCKING = {"pop_positions", "pop_finish_notify"}
 SLOW = {"generate_qs_profit_report", "generate_standard_report", "export_trade_records"}

@@ -1,6 +1,8 @@
 """The demo driver: tick files it accepts or refuses, and a whole short run."""
 from __future__ import annotations
 
+import os
+import re
 import subprocess
 import sys
 
@@ -43,3 +45,43 @@ def test_good_csv_and_parquet_load_alike(tmp_path):
     assert a.equals(b)
     assert a["is_simulate"].to_list() == [False, False]
     assert a.schema["qty"] == pl.Int64
+
+
+def test_whole_run_on_a_slice_of_the_sample(tmp_path):
+    sample = pl.read_parquet(demo.SAMPLE)
+    start = sample["timestamp"][0]
+    # the first night and morning sessions: TXF, 2330 and 0050 all trade
+    piece = sample.filter(pl.col("timestamp") < start + 10 * 3600)
+    path = tmp_path / "slice.parquet"
+    piece.write_parquet(path)
+    out = tmp_path / "out"
+    run = subprocess.run([sys.executable, "-m", "kelvo_orra_backtest.demo", "--ticks", str(path),
+                          "--output-dir", str(out), "--capital", "3000000"],
+                         capture_output=True, text=True, env={**os.environ, "COLUMNS": "120"})
+    assert run.returncode == 0, run.stderr
+    assert "Traceback" not in run.stderr
+
+    written = {p.relative_to(out).as_posix() for p in out.rglob("*") if p.is_file()}
+    for code in ("2330", "TXF"):
+        assert {f"report/{code}-report.html", f"orra/profit_report/{code}-profit_report.html",
+                f"orra/profit_report/{code}-profit_report.csv"} <= written
+    [records] = [out / p for p in written if p.startswith("trade_records/")]
+    trades = pl.read_csv(records)
+    deals = trades.filter(pl.col("trade_status") == "Deal")
+    orders = trades.filter(pl.col("trade_status") == "Order")
+    assert deals.height == orders.height > 0
+    # every position is closed at the end: each code's deals net to zero
+    net = deals.group_by("code").agg(
+        pl.when(pl.col("action") == "Buy").then(pl.col("quantity")).otherwise(-pl.col("quantity")).sum())
+    assert net["quantity"].to_list() == [0] * net.height
+
+    summary = dict(re.findall(r"│ (\S[^│]*?)\s+│\s+(\S+) │", run.stdout))
+    assert summary["Ticks"] == f"{piece.height:,}"
+    assert summary["成交筆數"] == f"{deals.height:,}"
+    assert summary["初始資金"] == "3,000,000"
+    profit = sum(pl.read_csv(out / f"orra/profit_report/{code}-profit_report.csv")["profit"].sum()
+                 for code in ("2330", "TXF"))
+    realised = float(summary["已實現損益"].replace(",", ""))
+    assert realised == pytest.approx(profit, abs=0.01)
+    # the strategy side received a view of the book halfway through
+    assert "盤中庫存" in run.stdout

@@ -14,6 +14,7 @@ every traded code are written under the output directory.
 from __future__ import annotations
 
 import argparse
+import logging
 import os
 import sys
 import threading
@@ -107,6 +108,7 @@ class Stats:
     deals: int = 0
     orders: int = 0
     kbar_calls: int = 0
+    elapsed: float = 0.0  # seconds of the replay loop
     position_rows: list = field(default_factory=list)
 
 
@@ -134,7 +136,7 @@ def _product_type(market_type: str) -> str:
     return "Future" if market_type == "Future" else "Stock"
 
 
-def run(ticks: pl.DataFrame, codes: list[str], capital: int, output_dir: Path, verbose: bool) -> int:
+def run(ticks: pl.DataFrame, codes: list[str], capital: int, output_dir: Path, verbose: bool) -> Stats:
     BASIC_INFO.data_dir = str(output_dir)
     quotes = positions_module.QuoteManager()
     account = positions_module.Positions()
@@ -205,14 +207,18 @@ def run(ticks: pl.DataFrame, codes: list[str], capital: int, output_dir: Path, v
                 progress.update(task, completed=i)
         progress.update(task, completed=len(rows))
 
-    # Close what is still open at the last price of each code.
+    # An order still waiting fills at the code's last price; then what is
+    # still open is closed there with one more market order.
     for code, state in states.items():
+        last = {"close": state.last_price, "timestamp": state.last_ts}
+        if state.pending:
+            fill(code, state, last)
         if state.position:
-            action = "Sell" if state.position > 0 else "Buy"
-            state.pending, state.pending_qty = action, state.quantity
-            fill(code, state, {"close": state.last_price, "timestamp": state.last_ts})
+            place(code, state, "Sell" if state.position > 0 else "Buy", abs(state.position) * state.quantity,
+                  state.last_ts, state.last_price)
+            fill(code, state, last)
             state.position = 0
-    elapsed = time.perf_counter() - started
+    stats.elapsed = elapsed = time.perf_counter() - started
 
     if not verbose:
         positions_module.console = console
@@ -222,7 +228,7 @@ def run(ticks: pl.DataFrame, codes: list[str], capital: int, output_dir: Path, v
         account.generate_qs_profit_report(code, quotes)
 
     _summary(account, stats, elapsed, output_dir)
-    return 0
+    return stats
 
 
 class _QuietConsole:
@@ -295,7 +301,11 @@ def main(argv: list[str] | None = None) -> int:
         print(f"error: {exc}", file=sys.stderr)
         return 2
     codes = [c.strip() for c in args.codes.split(",") if c.strip()]
-    return run(ticks, codes, args.capital, args.output_dir.resolve(), args.verbose)
+    # The tear sheet asks for fonts this machine may not have; matplotlib falls
+    # back on its own and needs not say so once per chart.
+    logging.getLogger("matplotlib.font_manager").setLevel(logging.ERROR)
+    run(ticks, codes, args.capital, args.output_dir.resolve(), args.verbose)
+    return 0
 
 
 if __name__ == "__main__":
