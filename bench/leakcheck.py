@@ -1,7 +1,7 @@
 """Runs each hot path a few hundred thousand times and shows that memory stays
 flat apart from what is meant to grow (stored ticks, records, rows).
 
-    TZ=Asia/Taipei python bench/leakcheck.py [rounds]
+    TZ=Asia/Taipei python bench/leakcheck.py [rounds] [part of a row name]
 """
 from __future__ import annotations
 
@@ -23,21 +23,32 @@ def rss_kib() -> int:
         return int(f.read().split()[1]) * resource.getpagesize() // 1024
 
 
+CHECKPOINTS = 5
+
+
 def measure(name, setup, body, rounds):
+    if len(sys.argv) > 2 and sys.argv[2] not in name:
+        return
+    """Runs body(state, i) `rounds` times; memory is read at CHECKPOINTS evenly
+    spaced points, each right after the bodies have emptied what they store, so
+    equal figures mean nothing is kept that should not be."""
     state = setup()
     for i in range(rounds // 10):  # warm up caches and interned keys
         body(state, i)
     gc.collect()
     tracemalloc.start()
-    before_rss = rss_kib()
-    snap0 = tracemalloc.get_traced_memory()[0]
+    step = rounds // CHECKPOINTS
+    traced, rss = [], []
     for i in range(rounds):
         body(state, i)
-    gc.collect()
-    grown = tracemalloc.get_traced_memory()[0] - snap0
+        if (i + 1) % step == 0:
+            gc.collect()
+            traced.append(tracemalloc.get_traced_memory()[0])
+            rss.append(rss_kib())
     tracemalloc.stop()
-    after_rss = rss_kib()
-    print(f"{name:<38} {rounds:>8,} calls  traced {grown / 1024:>9.1f} KiB  rss {after_rss - before_rss:>+8,} KiB")
+    t = " ".join(f"{(x - traced[0]) / 1024:+7.1f}" for x in traced[1:])
+    r = " ".join(f"{x - rss[0]:+6d}" for x in rss[1:])
+    print(f"{name:<40} {rounds:>8,} calls  traced KiB {t}   rss KiB {r}", flush=True)
 
 
 def main() -> None:
@@ -56,7 +67,7 @@ def main() -> None:
                          "product_type": "Stock", "trade_id": "a"}, "Stock")
         p.set_positions({"code": "2330", "action": "Sell", "price": 101.0, "quantity": 1, "exchange_ts": base,
                          "product_type": "Stock", "trade_id": "b"}, "Stock")
-        if i % 1000 == 0:
+        if (i + 1) % 1000 == 0:
             p._profit_report["rows"].clear()
 
     def trade_cost(p, i):
@@ -79,6 +90,12 @@ def main() -> None:
             except Exception:
                 pass
 
+    def records_and_ticks(p, i):
+        p.set_current_tick({"code": "2330", "close": 100.0 + i % 9})
+        p.add_trade_record(f"T{i % 10}", "2330", "Buy", 1, 100.0, base + i, "Deal")
+        if (i + 1) % 1000 == 0:
+            p.trade_records.clear()
+
     def qm_setup():
         return M.QuoteManager()
 
@@ -87,14 +104,15 @@ def main() -> None:
                     "qty": 1, "tick_type": 1, "is_simulate": False})
         if i % 10 == 0:
             q.get_kbar("TXF", "m", 1)
-        if i % 50_000 == 0:
+        if (i + 1) % 30_000 == 0:
             q.clear_ticks()
 
     measure("set_positions entry + cover", pos_setup, entry_cover, rounds)
     measure("__calculate_trade_cost", pos_setup, trade_cost, rounds)
     measure("fetch_positions + pop_positions", pos_setup, views, rounds)
     measure("refused arguments", pos_setup, bad_calls, rounds)
-    measure("add_tick + get_kbar (cleared every 50k)", qm_setup, ticks_and_kbars, rounds)
+    measure("set_current_tick + add_trade_record", pos_setup, records_and_ticks, rounds)
+    measure("add_tick + get_kbar (cleared every 30k)", qm_setup, ticks_and_kbars, rounds)
 
 
 if __name__ == "__main__":

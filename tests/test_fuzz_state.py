@@ -137,24 +137,20 @@ def ignore_errors(fn, obj):
         pass
 
 
-@settings(max_examples=300, deadline=None, suppress_health_check=list(HealthCheck))
-@given(path=st.sampled_from(ACCOUNT_PATHS), value=ODD,
-       calls=st.lists(st.sampled_from(range(len(ACCOUNT_CALLS))), min_size=1, max_size=4))
-def test_account_with_odd_state_only_raises(path, value, calls):
-    p = filled_account()
-    put(p, path, value)
-    for i in calls:
-        ignore_errors(ACCOUNT_CALLS[i], p)
+ODD_STATE = [
+    (filled_account, ACCOUNT_PATHS, ACCOUNT_CALLS),
+    (filled_quotes, QUOTE_PATHS, QUOTE_CALLS),
+]
 
 
-@settings(max_examples=200, deadline=None, suppress_health_check=list(HealthCheck))
-@given(path=st.sampled_from(QUOTE_PATHS), value=ODD,
-       calls=st.lists(st.sampled_from(range(len(QUOTE_CALLS))), min_size=1, max_size=4))
-def test_quotes_with_odd_state_only_raise(path, value, calls):
-    q = filled_quotes()
-    put(q, path, value)
-    for i in calls:
-        ignore_errors(QUOTE_CALLS[i], q)
+@pytest.mark.parametrize("make,paths,calls", ODD_STATE, ids=["account", "quotes"])
+@settings(max_examples=250, deadline=None, suppress_health_check=list(HealthCheck))
+@given(data=st.data())
+def test_odd_state_only_raises(make, paths, calls, data):
+    obj = make()
+    put(obj, data.draw(st.sampled_from(paths)), data.draw(ODD))
+    for call in data.draw(st.lists(st.sampled_from(calls), min_size=1, max_size=4)):
+        ignore_errors(call, obj)
 
 
 def methods():

@@ -97,17 +97,20 @@ const MethodSpec pos_init_account_info = {
     .impl = init_account_info,
 };
 
+// The record maker and its public wrapper take the same arguments.
+const std::vector<Param> kTradeRecordParams = {
+    {"trade_id", Kind::Str, "str"},
+    {"code", Kind::Str, "str"},
+    {"action", Kind::Any, "Literal['Buy', 'Sell']"},
+    {"quantity", Kind::Int, "int"},
+    {"price", Kind::Float, "float"},
+    {"timestamp", Kind::Float, "float"},
+    {"trade_status", Kind::Any, "Literal['Order', 'Deal', 'Cancel']"},
+};
+
 const MethodSpec pos_make_trade_record = {
     .name = "__make_trade_record",
-    .params = {
-        {"trade_id", Kind::Str, "str"},
-        {"code", Kind::Str, "str"},
-        {"action", Kind::Any, "Literal['Buy', 'Sell']"},
-        {"quantity", Kind::Int, "int"},
-        {"price", Kind::Float, "float"},
-        {"timestamp", Kind::Float, "float"},
-        {"trade_status", Kind::Any, "Literal['Order', 'Deal', 'Cancel']"},
-    },
+    .params = kTradeRecordParams,
     .impl = make_trade_record,
     .doc = "建立交易紀錄\n\n        Args:\n            trade_id (str): 交易 ID\n            code (str): 商品代號\n            action (Literal[\"Buy\", \"Sell\"]): 買賣方向\n            quantity (int): 數量\n            price (float): 價格\n            timestamp (float): 時間戳\n            trade_status (Literal[\"Order\", \"Deal\", \"Cancel\"]): 交易狀態\n\n        Returns:\n            Dict[str, Any]: 交易紀錄\n        ",
     .returns = "Dict[str, Any]",
@@ -124,15 +127,7 @@ const MethodSpec pos_set_current_tick = {
 
 const MethodSpec pos_add_trade_record = {
     .name = "add_trade_record",
-    .params = {
-        {"trade_id", Kind::Str, "str"},
-        {"code", Kind::Str, "str"},
-        {"action", Kind::Any, "Literal['Buy', 'Sell']"},
-        {"quantity", Kind::Int, "int"},
-        {"price", Kind::Float, "float"},
-        {"timestamp", Kind::Float, "float"},
-        {"trade_status", Kind::Any, "Literal['Order', 'Deal', 'Cancel']"},
-    },
+    .params = kTradeRecordParams,
     .impl = add_trade_record,
     .doc = "加入交易紀錄\n\n        Args:\n            trade_id (str): 交易 ID\n            code (str): 商品代號\n            action (Literal[\"Buy\", \"Sell\"]): 買賣方向\n            quantity (int): 數量\n            price (float): 價格\n            timestamp (float): 時間戳\n            trade_status (Literal[\"Order\", \"Deal\", \"Cancel\"]): 交易狀態\n        ",
 };
