@@ -136,7 +136,8 @@ def _product_type(market_type: str) -> str:
     return "Future" if market_type == "Future" else "Stock"
 
 
-def run(ticks: pl.DataFrame, codes: list[str], capital: int, output_dir: Path, verbose: bool) -> Stats:
+def run(ticks: pl.DataFrame, codes: list[str], capital: int, output_dir: Path, verbose: bool,
+        reports: bool = True) -> Stats:
     BASIC_INFO.data_dir = str(output_dir)
     quotes = positions_module.QuoteManager()
     account = positions_module.Positions()
@@ -223,9 +224,10 @@ def run(ticks: pl.DataFrame, codes: list[str], capital: int, output_dir: Path, v
     if not verbose:
         positions_module.console = console
     account.export_trade_records()
-    for code in states:
-        account.generate_standard_report(code, quotes)
-        account.generate_qs_profit_report(code, quotes)
+    if reports:
+        for code in states:
+            account.generate_standard_report(code, quotes)
+            account.generate_qs_profit_report(code, quotes)
 
     _summary(account, stats, elapsed, output_dir)
     return stats
