@@ -7,6 +7,7 @@ change is replaced by a random object before a few ordinary calls.  Only
 Python exceptions may come back: no crash, no hang."""
 from __future__ import annotations
 
+import os
 import queue
 from datetime import datetime
 
@@ -19,6 +20,8 @@ from conftest import M
 from odd_values import ODD
 from report_fakes import FakeQuoteManager
 
+# FUZZ_EXAMPLES=5000 scripts/sanitize-test tests/test_fuzz_state.py searches longer.
+EXAMPLES = int(os.environ.get("FUZZ_EXAMPLES", "250"))
 BASE = datetime(2024, 3, 4, 9, 0).timestamp()  # a Monday, both markets open
 BUY = {"code": "2330", "action": "Buy", "price": 600.0, "quantity": 2, "exchange_ts": BASE,
        "product_type": "Stock", "trade_id": "T1"}
@@ -144,7 +147,7 @@ ODD_STATE = [
 
 
 @pytest.mark.parametrize("make,paths,calls", ODD_STATE, ids=["account", "quotes"])
-@settings(max_examples=250, deadline=None, suppress_health_check=list(HealthCheck))
+@settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=list(HealthCheck))
 @given(data=st.data())
 def test_odd_state_only_raises(make, paths, calls, data):
     obj = make()
@@ -166,7 +169,7 @@ ARGUMENT = st.one_of(ODD, st.sampled_from(["2330", "TXF", "Stock", "Future", "m"
 
 
 @pytest.mark.parametrize("cls,fn", list(methods()), ids=lambda x: getattr(x, "__qualname__", "cls"))
-@settings(max_examples=25, deadline=None, suppress_health_check=list(HealthCheck))
+@settings(max_examples=max(1, EXAMPLES // 10), deadline=None, suppress_health_check=list(HealthCheck))
 @given(args=st.lists(ARGUMENT, max_size=8), kwargs=st.dictionaries(st.sampled_from(
     ["code", "unit", "freq", "fetch_detail", "account_type", "quote_manager", "to_pandas_df", "zzz"]),
     ARGUMENT, max_size=2))

@@ -19,6 +19,7 @@ import os
 import sys
 import threading
 import time
+import warnings
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -306,6 +307,7 @@ def main(argv: list[str] | None = None) -> int:
     # The tear sheet asks for fonts this machine may not have; matplotlib falls
     # back on its own and needs not say so once per chart.
     logging.getLogger("matplotlib.font_manager").setLevel(logging.ERROR)
+    warnings.filterwarnings("ignore", message="set_ticklabels", category=UserWarning)
     run(ticks, codes, args.capital, args.output_dir.resolve(), args.verbose)
     return 0
 
