@@ -26,7 +26,10 @@ from datetime import datetime, timedelta
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "src"))
+SRC = HERE.parent / "src"
+# a development build next to the sources (scripts/dev-build) wins over the installed module
+if any((SRC / "kelvo_orra_backtest" / "modules" / "positions").glob("positions*.so")):
+    sys.path.insert(0, str(SRC))
 
 from kelvo_orra_backtest.modules.positions import positions as M  # noqa: E402
 
