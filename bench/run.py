@@ -262,6 +262,21 @@ def demo_ticks_per_second():
     return ticks.height, figures
 
 
+def bytes_per_stored_tick(n=200_000):
+    """Traced memory the store keeps per tick, each with a price object of its own."""
+    import tracemalloc
+    gc.collect()
+    tracemalloc.start()
+    base = tracemalloc.get_traced_memory()[0]
+    qm = M.QuoteManager()
+    start = datetime(2024, 3, 4, 15, 0).timestamp()
+    for i in range(n):
+        qm.add_tick(tick(start + i, close=100.0 + (i % 50)))
+    used = tracemalloc.get_traced_memory()[0] - base
+    tracemalloc.stop()
+    return used / n
+
+
 # --- table ----------------------------------------------------------------
 
 def fmt(seconds):
@@ -305,6 +320,8 @@ def main() -> None:
         flag = "" if med <= target else "  over"
         print(f"{name:<46} {fmt(med):>11} {fmt(min(samples)):>11} {fmt(max(samples)):>11} "
               f"{fmt(target):>10}  {len(samples)}{flag}", flush=True)
+    print(f"{'memory per stored tick':<46} {bytes_per_stored_tick():>9.0f} B {'':>11} {'':>11} "
+          f"{'450 B':>10}  1")
     n, figures = demo_ticks_per_second()
     print(f"{'demo replay of the sample (' + format(n, ',') + ' ticks)':<46} "
           f"{statistics.median(figures):>9,.0f}/s {max(figures):>9,.0f}/s {min(figures):>9,.0f}/s "
