@@ -1,10 +1,12 @@
-"""Odd Python objects for the fuzz tests: subclasses, failing conversions,
-huge and non-finite numbers."""
+"""For the fuzz tests: odd Python objects (subclasses, failing conversions,
+huge and non-finite numbers) and the methods to feed them to."""
 from __future__ import annotations
 
 import math
 
 from hypothesis import strategies as st
+
+from conftest import M
 
 
 class StrSub(str):
@@ -44,3 +46,12 @@ ODD = st.one_of(
     st.lists(st.integers(), max_size=3), st.just(BadFloat()), st.just(object()), st.just(math.nan),
     st.just(BadEq()),
 )
+
+
+def module_methods(skip=frozenset()):
+    """(class, function) of every method and property getter of both classes."""
+    for cls in (M.Positions, M.QuoteManager):
+        for obj in cls.__dict__.values():
+            fn = obj.fget if isinstance(obj, property) else obj
+            if type(fn).__name__ == "function" and fn.__name__ not in skip:
+                yield cls, fn

@@ -6,7 +6,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from conftest import M
-from odd_values import ODD, BadFloat, DictSub, StrSub
+from odd_values import ODD, BadFloat, DictSub, StrSub, module_methods
 
 TYPE_MSG = "Argument '{}' has incorrect type (expected {}, got {})"
 
@@ -88,16 +88,7 @@ BLOCKING = {"pop_positions", "pop_finish_notify"}
 SLOW = {"generate_qs_profit_report", "generate_standard_report", "export_trade_records"}
 
 
-def callables():
-    for cls in (M.Positions, M.QuoteManager):
-        for name, obj in cls.__dict__.items():
-            fn = obj.fget if isinstance(obj, property) else obj
-            if type(fn).__name__ != "function" or fn.__name__ in BLOCKING | SLOW:
-                continue
-            yield cls, fn
-
-
-@pytest.mark.parametrize("cls,fn", list(callables()), ids=lambda x: getattr(x, "__qualname__", "cls"))
+@pytest.mark.parametrize("cls,fn", list(module_methods(BLOCKING | SLOW)), ids=lambda x: getattr(x, "__qualname__", "cls"))
 @settings(max_examples=40, deadline=None, suppress_health_check=list(HealthCheck))
 @given(args=st.lists(ODD, max_size=9), kwargs=st.dictionaries(st.sampled_from(
     ["code", "price", "tick", "unit", "freq", "exprs", "fee", "tax", "quantity", "action", "zzz"]), ODD, max_size=3))

@@ -17,7 +17,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from conftest import M
-from odd_values import ODD
+from odd_values import ODD, module_methods
 from report_fakes import FakeQuoteManager
 
 # FUZZ_EXAMPLES=5000 scripts/sanitize-test tests/test_fuzz_state.py searches longer.
@@ -156,19 +156,11 @@ def test_odd_state_only_raises(make, paths, calls, data):
         ignore_errors(call, obj)
 
 
-def methods():
-    for cls in (M.Positions, M.QuoteManager):
-        for name, obj in cls.__dict__.items():
-            fn = obj.fget if isinstance(obj, property) else obj
-            if type(fn).__name__ == "function":
-                yield cls, fn
-
-
 ARGUMENT = st.one_of(ODD, st.sampled_from(["2330", "TXF", "Stock", "Future", "m", "Buy", 1, 600.0]),
                      st.just(FakeQuoteManager()))
 
 
-@pytest.mark.parametrize("cls,fn", list(methods()), ids=lambda x: getattr(x, "__qualname__", "cls"))
+@pytest.mark.parametrize("cls,fn", list(module_methods()), ids=lambda x: getattr(x, "__qualname__", "cls"))
 @settings(max_examples=max(1, EXAMPLES // 10), deadline=None, suppress_health_check=list(HealthCheck))
 @given(args=st.lists(ARGUMENT, max_size=8), kwargs=st.dictionaries(st.sampled_from(
     ["code", "unit", "freq", "fetch_detail", "account_type", "quote_manager", "to_pandas_df", "zzz"]),
