@@ -39,6 +39,13 @@ inline py::object item(py::handle d, PyObject* key) {
     return steal(PyObject_GetItem(d.ptr(), key));
 }
 inline py::object item(py::handle d, py::handle key) { return item(d, key.ptr()); }
+// list.append(v), without a method call for an exact list.
+inline void append(py::handle list, py::handle v) {
+    if (PyList_CheckExact(list.ptr()))
+        check(PyList_Append(list.ptr(), v.ptr()));
+    else
+        steal(PyObject_CallMethodOneArg(list.ptr(), KOB_STR("append"), v.ptr()));
+}
 inline void set_item(py::handle d, py::handle key, py::handle v) {
     check(PyObject_SetItem(d.ptr(), key.ptr(), v.ptr()));
 }

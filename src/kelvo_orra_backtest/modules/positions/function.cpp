@@ -354,7 +354,9 @@ std::string text_signature(const MethodSpec& method) {
 
 }  // namespace
 
-py::object Call::global(PyObject* name) const {
+py::object Call::global(PyObject* name) const { return global_of(globals, name); }
+
+py::object global_of(PyObject* globals, PyObject* name) {
     PyObject* v = PyDict_GetItemWithError(globals, name);
     if (!v) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);

@@ -56,6 +56,9 @@ struct MethodSpec {
 };
 
 // Parsed arguments handed to an implementation.
+// globals[name], read now; NameError when it is missing.
+py::object global_of(PyObject* globals, PyObject* name);
+
 struct Call {
     PyObject* self;         // nullptr for a plain function
     PyObject* const* args;  // borrowed, one per parameter after self

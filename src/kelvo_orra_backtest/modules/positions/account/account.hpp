@@ -1,6 +1,9 @@
 // Shared pieces of position accounting.
 #pragma once
 
+#include <algorithm>
+#include <iterator>
+
 #include "../common.hpp"
 #include "number.hpp"
 
@@ -41,9 +44,9 @@ enum class Private : std::uint8_t { TradeCost, Slippage, Ceil, ContractValue, Co
 struct Ctx {
     PyObject* globals;  // the module namespace
     PyObject* self;
-    signed char known[static_cast<int>(Private::Count)] = {-1, -1, -1, -1};
+    signed char known[static_cast<int>(Private::Count)];
 
-    Ctx(PyObject* g, PyObject* s) : globals(g), self(s) {}
+    Ctx(PyObject* g, PyObject* s) : globals(g), self(s) { std::fill(std::begin(known), std::end(known), -1); }
     bool own(Private which, PyObject* name, Impl impl) {
         signed char& k = known[static_cast<int>(which)];
         if (k < 0) k = own_method(self, name, impl) ? 1 : 0;

@@ -18,16 +18,6 @@ using account::truth;
     throw py::error_already_set();
 }
 
-// A module global read now, as Call::global reads it.
-py::object module_global(PyObject* globals, PyObject* name) {
-    PyObject* v = PyDict_GetItemWithError(globals, name);
-    if (!v) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        throw py::error_already_set();
-    }
-    return py::reinterpret_borrow<py::object>(v);
-}
-
 py::object contract_value(PyObject* code, const py::object& mapping) {
     if (PyDict_CheckExact(mapping.ptr())) {
         PyObject* v = PyDict_GetItemWithError(mapping.ptr(), code);
@@ -109,14 +99,11 @@ account::Cost compute_cost(account::Ctx& ctx, PyObject* code, PyObject* action, 
     py::object entry = item(attr(ctx.self, KOB_STR("_fee_settings")), key);
     py::object slippage_table = item(entry, KOB_STR("slippage"));
     py::object slippage = item(slippage_table, lowered(action));
-    py::object direction;
-    if (truth(need_reverse_direction)) {
-        py::object stored = item(slippage, KOB_STR("direction"));
-        direction = py::reinterpret_borrow<py::object>(equals(stored.ptr(), KOB_STR("down")) ? KOB_STR("up")
-                                                                                             : KOB_STR("down"));
-    } else {
-        direction = item(slippage, KOB_STR("direction"));
-    }
+    const bool reverse = truth(need_reverse_direction);
+    py::object direction = item(slippage, KOB_STR("direction"));
+    if (reverse)
+        direction = py::reinterpret_borrow<py::object>(equals(direction.ptr(), KOB_STR("down")) ? KOB_STR("up")
+                                                                                                : KOB_STR("down"));
     py::object tick_count = item(slippage, KOB_STR("tick_count"));
     const double slipped = account::slippage_price(ctx, code, price, tick_count.ptr(), direction.ptr());
 
@@ -125,7 +112,7 @@ account::Cost compute_cost(account::Ctx& ctx, PyObject* code, PyObject* action, 
         multiplier = Num::integer(1000);
     } else if (ctx.own(account::Private::ContractValue, KOB_STR("_Positions__apply_future_contract_value"),
                        apply_future_contract_value)) {
-        multiplier = Num::from(contract_value(code, module_global(ctx.globals, KOB_STR("FutureIndexContractValue"))));
+        multiplier = Num::from(contract_value(code, global_of(ctx.globals, KOB_STR("FutureIndexContractValue"))));
     } else {
         multiplier = Num::from(call_method(ctx.self, KOB_STR("_Positions__apply_future_contract_value"), code));
     }

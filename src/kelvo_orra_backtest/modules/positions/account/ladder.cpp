@@ -74,16 +74,22 @@ double element_as_double(PyObject* seq, Py_ssize_t k) {
     return account::float_arg(v.ptr());
 }
 
+// Ticks to walk from an exact int: none when not positive, every one when
+// too large for 64 bits (the walk settles long before).
+std::uint64_t step_count(PyObject* tick_count) {
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(tick_count, &overflow);
+    if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return overflow > 0 ? UINT64_MAX : (n > 0 ? static_cast<std::uint64_t>(n) : 0);
+}
+
 // The loop of the walk, one call through the instance per rounding; taken
 // when the rounding method is overridden or the direction is not a plain
 // str.
 double walk_via_instance(PyObject* self, PyObject* code, double price, PyObject* tick_count,
                          PyObject* direction) {
-    int overflow = 0;
-    long long n = PyLong_AsLongLongAndOverflow(tick_count, &overflow);
-    if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
-    unsigned long long steps = overflow > 0 ? ULLONG_MAX : (n > 0 ? static_cast<unsigned long long>(n) : 0);
-    for (unsigned long long k = 0; k < steps; ++k) {
+    const std::uint64_t steps = step_count(tick_count);
+    for (std::uint64_t k = 0; k < steps; ++k) {
         if ((k & 0xfffff) == 0xfffff) check(PyErr_CheckSignals());
         py::object r = ceil_via_instance(self, code, py::float_(price).ptr());
         // price, tick_step = <result>
@@ -113,10 +119,7 @@ double walk(account::Ctx& ctx, PyObject* code, double price, PyObject* tick_coun
     if (!PyUnicode_CheckExact(direction) ||
         !ctx.own(account::Private::Ceil, KOB_STR("_Positions__ceil_price_by_tick"), ceil_price_by_tick))
         return walk_via_instance(ctx.self, code, price, tick_count, direction);
-    int overflow = 0;
-    long long n = PyLong_AsLongLongAndOverflow(tick_count, &overflow);
-    if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
-    std::uint64_t left = overflow > 0 ? UINT64_MAX : (n > 0 ? static_cast<std::uint64_t>(n) : 0);
+    std::uint64_t left = step_count(tick_count);
     const bool up = PyUnicode_Compare(direction, KOB_STR("up")) == 0;
     const bool etf = is_etf(code);
     // In slices, so that a very long walk can be interrupted.

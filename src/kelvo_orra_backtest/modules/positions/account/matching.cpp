@@ -60,13 +60,6 @@ Py_ssize_t sequence_size(PyObject* seq) {
     return n;
 }
 
-void append(PyObject* list, PyObject* v) {
-    if (PyList_CheckExact(list))
-        check(PyList_Append(list, v));
-    else
-        steal(PyObject_CallMethodOneArg(list, KOB_STR("append"), v));
-}
-
 bool less(PyObject* a, PyObject* b) {
     if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
         int oa = 0, ob = 0;
@@ -176,12 +169,10 @@ CoverPlan plan_cover(const Call& c, account::Ctx& ctx, py::handle deal, py::hand
     return plan;
 }
 
-void show(const Call& c, py::handle text) { console_print(c, text); }
-
 void print_pieces(const Call& c, const CoverPlan& plan) {
     for (const Piece& p : plan.pieces) {
-        show(c, Text().lit(KOB_STR("[green]沖銷部位: ")).text(plan.deal_text).lit(KOB_STR("[/green]")).done());
-        show(c, Text().lit(KOB_STR("[yellow]被沖銷部位: ")).text(p.entry_text).lit(KOB_STR("[/yellow]")).done());
+        console_print(c, Text().lit(KOB_STR("[green]沖銷部位: ")).text(plan.deal_text).lit(KOB_STR("[/green]")).done());
+        console_print(c, Text().lit(KOB_STR("[yellow]被沖銷部位: ")).text(p.entry_text).lit(KOB_STR("[/yellow]")).done());
     }
 }
 
@@ -191,7 +182,7 @@ void commit_pieces(PyObject* self, const CoverPlan& plan) {
     if (plan.pieces.empty()) return;
     py::object rows = item(attr(self, KOB_STR("_profit_report")), KOB_STR("rows"));
     for (const Piece& p : plan.pieces) {
-        append(rows.ptr(), p.row.ptr());
+        append(rows, p.row);
         set_item(p.entry, KOB_STR("quantity"), p.new_quantity.obj());
     }
     if (plan.removed) check(PySequence_DelSlice(plan.target.ptr(), 0, plan.removed));
@@ -340,7 +331,7 @@ py::object set_positions(Call& c) {
         const Num capital = Num::from(attr(self, KOB_STR("current_capital")));
         e.capital_after = capital - (e.notional + e.cost.fee + e.cost.fixed);
         lines.push_back(entry_line(buy, capital_before, e));
-        for (auto& line : lines) show(c, line);
+        for (auto& line : lines) console_print(c, line);
         for (const Update& u : updates) set_item(record, u.key, u.value.obj());
         set_attr(self, KOB_STR("current_capital"), e.capital_after.obj());
     } else {
@@ -395,14 +386,14 @@ py::object set_positions(Call& c) {
         }
 
         if (native) print_pieces(c, plan);
-        for (auto& line : lines) show(c, line);
+        for (auto& line : lines) console_print(c, line);
         if (native) commit_pieces(self, plan);
         set_item(report, KOB_STR("profit"), profit_sum.obj());
         if (keep_deal) set_item(deal, KOB_STR("quantity"), plan.un_cover_qty.obj());
         for (const Update& u : updates) set_item(record, u.key, u.value.obj());
         set_attr(self, KOB_STR("current_capital"), capital_after.obj());
     }
-    if (keep_deal) append(item(item(attr(self, KOB_STR("positions")), code), own_side).ptr(), deal.ptr());
+    if (keep_deal) append(item(item(attr(self, KOB_STR("positions")), code), own_side), deal);
     return py::none();
 }
 

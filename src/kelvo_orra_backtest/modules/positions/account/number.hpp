@@ -152,8 +152,7 @@ inline py::object str_of(const Num& v) {
         const int n = text::float_repr(v.d, buf);
         return steal(PyUnicode_FromStringAndSize(buf, n));
     }
-    if (v.kind == Num::I && !v.o) return steal(PyObject_Str(steal(PyLong_FromLongLong(v.i)).ptr()));
-    return steal(PyObject_Str(v.o.ptr()));
+    return to_str(v.obj());
 }
 
 // The host's str() of a dict whose keys and values are all plain atoms
@@ -216,16 +215,13 @@ inline py::object dict_text(py::handle d) {
             return steal(PyUnicode_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
         }
     }
-    return steal(PyObject_Str(d.ptr()));
+    return to_str(d);
 }
 
 // A console line assembled from pieces, joined once.
 class Text {
 public:
-    Text& lit(PyObject* s) {
-        parts_.push_back(py::reinterpret_borrow<py::object>(s));
-        return *this;
-    }
+    Text& lit(PyObject* s) { return text(s); }
     Text& num(const Num& v) {
         parts_.push_back(str_of(v));
         return *this;
@@ -233,10 +229,6 @@ public:
     // A piece that is already the text to show.
     Text& text(py::handle s) {
         parts_.push_back(py::reinterpret_borrow<py::object>(s));
-        return *this;
-    }
-    Text& str(py::handle o) {
-        parts_.push_back(steal(PyObject_Str(o.ptr())));
         return *this;
     }
     py::object done() const {
