@@ -4,11 +4,9 @@
 // them) and the gap-filling minute loop.  No Python in here.
 #pragma once
 
-#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <string>
 
@@ -145,17 +143,15 @@ inline bool split_timestamp(double d, std::int64_t& sec, int& us) {
 }
 
 // Local wall-clock seconds (as if UTC) of a POSIX second; false on failure.
-inline bool local_seconds(std::int64_t t, std::int64_t& out, struct tm* keep = nullptr) {
+inline bool local_seconds(std::int64_t t, std::int64_t& out) {
     time_t tt = static_cast<time_t>(t);
     struct tm tm;
-    errno = 0;
     if (!localtime_r(&tt, &tm)) return false;
     if (tm.tm_sec > 59) tm.tm_sec = 59;
     out = days_from_civil(static_cast<std::int64_t>(tm.tm_year) + 1900, static_cast<unsigned>(tm.tm_mon + 1),
                           static_cast<unsigned>(tm.tm_mday)) *
               86400 +
           tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec;
-    if (keep) *keep = tm;
     return true;
 }
 

@@ -376,14 +376,6 @@ struct Bars {
     std::vector<double> open, high, low, close;
     std::vector<std::int64_t> volume;
     std::size_t size() const { return dt.size(); }
-    void reserve(std::size_t n) {
-        dt.reserve(n);
-        open.reserve(n);
-        high.reserve(n);
-        low.reserve(n);
-        close.reserve(n);
-        volume.reserve(n);
-    }
     void push(std::int64_t t, double o, double h, double l, double c, std::int64_t v) {
         dt.push_back(t);
         open.push_back(o);
@@ -464,12 +456,28 @@ py::object return_fn(Call& c, py::handle df) {
     return py::reinterpret_borrow<py::object>(df);
 }
 
-py::object units_list() {
-    py::list units;
-    for (PyObject* u : {KOB_STR("m"), KOB_STR("h"), KOB_STR("d"), KOB_STR("w"), KOB_STR("mo"), KOB_STR("q"),
-                        KOB_STR("y")})
-        units.append(py::handle(u));
+// The extra expressions, then the frame as asked for.
+py::object finish(Call& c, py::handle kbar_df) {
+    if (truthy(c[3])) return return_fn(c, attr(kbar_df, KOB_STR("with_columns"))(c[3]));
+    return return_fn(c, kbar_df);
+}
+
+// The accepted units, in the order of the error message.
+py::handle units_list() {
+    static PyObject* const units = [] {
+        py::list l;
+        for (PyObject* u : {KOB_STR("m"), KOB_STR("h"), KOB_STR("d"), KOB_STR("w"), KOB_STR("mo"), KOB_STR("q"),
+                            KOB_STR("y")})
+            l.append(py::handle(u));
+        return l.release().ptr();  // kept for the life of the process, never changed
+    }();
     return units;
+}
+
+// f"{freq}{unit}", the window text of the exact pipeline.
+py::object window_text(const Call& c) {
+    return steal(PyUnicode_Concat(steal(PyObject_Format(c[2].ptr(), KOB_STR(""))).ptr(),
+                                  steal(PyObject_Format(c[1].ptr(), KOB_STR(""))).ptr()));
 }
 
 // tick_df.with_columns of the "dt" cast and its bar time.
@@ -559,8 +567,7 @@ py::object get_kbar_exact(Call& c, py::handle window) {
     set_item(item(info2, KOB_STR("cached_kbars")), cache_key, kbar_df);
     py::object old = item(info2, KOB_STR("old_ticks"));
     if (PyList_CheckExact(old.ptr())) remember_meta(kbar_df, old, PyList_GET_SIZE(old.ptr()));
-    if (truthy(c[3])) kbar_df = attr(kbar_df, KOB_STR("with_columns"))(c[3]);
-    return return_fn(c, kbar_df);
+    return finish(c, kbar_df);
 }
 
 
@@ -579,11 +586,6 @@ bool method_is_ours(py::handle self, PyObject* name, Impl impl, PyObject* inst_d
     }
     return true;
 }
-
-py::object poped_tick_to_df_impl(Call& c);
-py::object poped_old_ticks_to_df_impl(Call& c);
-py::object get_empty_tick_df_impl(Call& c);
-py::object aggregate_kbar_impl(Call& c);
 
 bool no_overrides(py::handle self) {
     if (Py_TYPE(self.ptr())->tp_getattro != PyObject_GenericGetAttr) return false;
@@ -667,11 +669,6 @@ void move_pending(py::handle info, PyObject* old, PyObject* pending) {
     const Py_ssize_t n = PyList_GET_SIZE(old);
     check(PyList_SetSlice(old, n, n, pending));
     set_item(info, py::handle(KOB_STR("ticks")), py::list());
-}
-
-py::object finish(Call& c, py::handle kbar_df) {
-    if (truthy(c[3])) return return_fn(c, attr(kbar_df, KOB_STR("with_columns"))(c[3]));
-    return return_fn(c, kbar_df);
 }
 
 // Returns a null object when the exact pipeline must run instead (nothing
@@ -787,15 +784,16 @@ py::object get_kbar_native(Call& c, bucket::Window w) {
 }
 
 py::object get_kbar_impl(Call& c) {
-    py::object units = units_list();
-    if (!contains(units, c[1])) {
+    if (!contains(units_list(), c[1])) {
         PyErr_SetString(PyExc_TypeError, "'unit' must be one of ['m', 'h', 'd', 'w', 'mo', 'q', 'y']");
         throw py::error_already_set();
     }
-    py::object empty = steal(PyUnicode_FromString(""));
-    py::object window = steal(PyUnicode_Concat(steal(PyObject_Format(c[2].ptr(), empty.ptr())).ptr(),
-                                               steal(PyObject_Format(c[1].ptr(), empty.ptr())).ptr()));
-    if (PyUnicode_CheckExact(c[1].ptr())) {
+    // Formatting an exact str and an exact int runs no outside code, so the
+    // window text is made only when the exact pipeline needs it; otherwise
+    // it is made here, where that pipeline makes it.
+    const bool plain = PyUnicode_CheckExact(c[1].ptr()) && PyLong_CheckExact(c[2].ptr());
+    py::object window = plain ? py::object() : window_text(c);
+    if (plain) {
         Py_ssize_t len = 0;
         const char* u = PyUnicode_AsUTF8AndSize(c[1].ptr(), &len);
         if (!u) throw py::error_already_set();
@@ -808,7 +806,7 @@ py::object get_kbar_impl(Call& c) {
             if (r) return r;
         }
     }
-    return get_kbar_exact(c, window);
+    return get_kbar_exact(c, window ? window : window_text(c));
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 // QuoteManager: the tick buffer, the trading calendar and tick intake with
 // missing-minute filling.  K-bars live in kbars.cpp.
-#include <string>
 
 #include "../registry.hpp"
 #include "quotes.hpp"
@@ -64,9 +63,6 @@ py::object clear_ticks_impl(Call& c) {
 
 // ---------------------------------------------------------------------------
 // Tick intake.
-
-// Key of the tick dict, read now (KeyError when missing).
-inline py::object tick_item(py::handle tick, PyObject* key) { return item(tick, key); }
 
 // The record template: the eight keys in order, each mapped to None.
 PyObject* record_template() {
@@ -250,7 +246,7 @@ struct Intake {
     bool have_virtual_src = false;
 
     py::handle tick_market_type() {
-        if (!market_type) market_type = tick_item(tick, KOB_STR("market_type"));
+        if (!market_type) market_type = item(tick, KOB_STR("market_type"));
         return market_type;
     }
     py::handle wins() {
@@ -380,12 +376,12 @@ void fill_generic(Intake& in, py::handle ts, py::handle last_dt, std::int64_t co
 py::object add_tick_impl(Call& c) {
     ensure_datetime_api();
     py::handle tick = c[0];
-    py::object stamp = tick_item(tick, KOB_STR("timestamp"));
+    py::object stamp = item(tick, KOB_STR("timestamp"));
     std::int64_t ts_us = 0;
     bool ts_fast = false;
     py::object ts = local_time(c, stamp.ptr(), ts_us, ts_fast);
     py::object new_ticks;  // virtual ticks of this call, if any
-    py::object code = tick_item(tick, KOB_STR("code"));
+    py::object code = item(tick, KOB_STR("code"));
 
     py::object ticks = attr(c.self, KOB_STR("ticks"));
     py::object last;
@@ -462,16 +458,16 @@ py::object add_tick_impl(Call& c) {
     }
 
     // The real tick.
-    py::object mt = tick_item(tick, KOB_STR("market_type"));
-    py::object rcode = tick_item(tick, KOB_STR("code"));
-    py::object close = tick_item(tick, KOB_STR("close"));
-    py::object qty = tick_item(tick, KOB_STR("qty"));
-    py::object tick_type = tick_item(tick, KOB_STR("tick_type"));
-    py::object is_sim = tick_item(tick, KOB_STR("is_simulate"));
+    py::object mt = item(tick, KOB_STR("market_type"));
+    py::object rcode = item(tick, KOB_STR("code"));
+    py::object close = item(tick, KOB_STR("close"));
+    py::object qty = item(tick, KOB_STR("qty"));
+    py::object tick_type = item(tick, KOB_STR("tick_type"));
+    py::object is_sim = item(tick, KOB_STR("is_simulate"));
     py::object dt = ts;
 
     // Re-stamp a tick inside a closed window one second before it opens.
-    py::object mt2 = tick_item(tick, KOB_STR("market_type"));
+    py::object mt2 = item(tick, KOB_STR("market_type"));
     py::object wins = windows_of(c, mt2);
     WinList parsed;
     if (ts_fast && parse_windows(wins, parsed)) {
