@@ -61,7 +61,7 @@ def _check_column(path: Path, df: pl.DataFrame, name: str) -> pl.Series:
             cast = raw.cast(dtype, strict=False)
     except Exception as exc:  # polars refuses some casts outright
         raise TickFileError(f"{path}: column '{name}' cannot be read as {what} ({exc})") from None
-    bad = (cast.is_null() & raw.is_not_null()) | raw.is_null()
+    bad = cast.is_null() | raw.is_null()
     if name == "market_type":
         bad = bad | ~cast.is_in(["Stock", "Future"])
     if name in ("timestamp", "close"):
@@ -83,7 +83,8 @@ def load_ticks(path: Path) -> pl.DataFrame:
         else:
             df = pl.read_csv(path, infer_schema=False)
     except Exception as exc:
-        first = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
+        text = str(exc).strip()
+        first = text.splitlines()[0] if text else type(exc).__name__
         raise TickFileError(f"{path}: cannot be read ({first})") from None
     if df.height == 0:
         raise TickFileError(f"{path}: holds no ticks")
@@ -110,7 +111,7 @@ class Stats:
     orders: int = 0
     kbar_calls: int = 0
     elapsed: float = 0.0  # seconds of the replay loop
-    position_rows: list = field(default_factory=list)
+    position_rows: list = field(default_factory=list)  # what the strategy side received mid-run
 
 
 class CrossoverStrategy:
@@ -133,10 +134,6 @@ class CrossoverStrategy:
         return None
 
 
-def _product_type(market_type: str) -> str:
-    return "Future" if market_type == "Future" else "Stock"
-
-
 def run(ticks: pl.DataFrame, codes: list[str], capital: int, output_dir: Path, verbose: bool,
         reports: bool = True) -> Stats:
     BASIC_INFO.data_dir = str(output_dir)
@@ -149,9 +146,8 @@ def run(ticks: pl.DataFrame, codes: list[str], capital: int, output_dir: Path, v
     trade_no = 0
 
     # The per-deal lines of the module are long; keep them unless asked for.
-    quiet = _QuietConsole()
     if not verbose:
-        positions_module.console = quiet
+        positions_module.console = _QuietConsole()
 
     def place(code: str, state: CodeState, action: str, qty: int, ts: float, price: float) -> None:
         nonlocal trade_no
@@ -185,9 +181,8 @@ def run(ticks: pl.DataFrame, codes: list[str], capital: int, output_dir: Path, v
             code = tick["code"]
             if code in codes:
                 state = states.get(code)
-                if state is None:
-                    qty = 1
-                    state = states[code] = CodeState(_product_type(tick["market_type"]), qty)
+                if state is None:  # market_type is "Stock" or "Future" (load_ticks checks it)
+                    state = states[code] = CodeState(tick["market_type"], 1)
                 if state.pending:
                     fill(code, state, tick)
                 state.last_price, state.last_ts = tick["close"], tick["timestamp"]
@@ -220,7 +215,7 @@ def run(ticks: pl.DataFrame, codes: list[str], capital: int, output_dir: Path, v
                   state.last_ts, state.last_price)
             fill(code, state, last)
             state.position = 0
-    stats.elapsed = elapsed = time.perf_counter() - started
+    stats.elapsed = time.perf_counter() - started
 
     if not verbose:
         positions_module.console = console
@@ -230,16 +225,13 @@ def run(ticks: pl.DataFrame, codes: list[str], capital: int, output_dir: Path, v
             account.generate_standard_report(code, quotes)
             account.generate_qs_profit_report(code, quotes)
 
-    _summary(account, stats, elapsed, output_dir)
+    _summary(account, stats, output_dir)
     return stats
 
 
 class _QuietConsole:
-    def __init__(self) -> None:
-        self.count = 0
-
     def print(self, *args, **kwargs) -> None:
-        self.count += 1
+        pass
 
 
 def _ask_for_positions(account) -> list:
@@ -268,7 +260,7 @@ def _ask_for_positions(account) -> list:
     return received
 
 
-def _summary(account, stats: Stats, elapsed: float, output_dir: Path) -> None:
+def _summary(account, stats: Stats, output_dir: Path) -> None:
     realised = account._profit_report["profit"]
     table = Table(title="回測摘要")
     table.add_column("項目")
@@ -279,8 +271,8 @@ def _summary(account, stats: Stats, elapsed: float, output_dir: Path) -> None:
     table.add_row("已實現損益", f"{realised:,.2f}")
     table.add_row("初始資金", f"{account.initial_capital:,}")
     table.add_row("目前資金", f"{account.fetch_account_balance():,.2f}")
-    table.add_row("耗時 (秒)", f"{elapsed:.2f}")
-    table.add_row("每秒 Ticks", f"{stats.ticks / elapsed:,.0f}" if elapsed > 0 else "-")
+    table.add_row("耗時 (秒)", f"{stats.elapsed:.2f}")
+    table.add_row("每秒 Ticks", f"{stats.ticks / stats.elapsed:,.0f}" if stats.elapsed > 0 else "-")
     console.print(table)
     written = sorted(p for p in output_dir.rglob("*") if p.is_file())
     console.print("[bold green]輸出檔案:[/bold green]")

@@ -1,6 +1,10 @@
 // Helpers shared by the subsystems: interned keys and small object utilities.
 #pragma once
 
+#include <initializer_list>
+#include <utility>
+#include <vector>
+
 #include "function.hpp"
 
 namespace kob {
@@ -39,6 +43,32 @@ inline py::object item(py::handle d, PyObject* key) {
     return steal(PyObject_GetItem(d.ptr(), key));
 }
 inline py::object item(py::handle d, py::handle key) { return item(d, key.ptr()); }
+// Raises `type` with the message `prefix` followed by the value formatted
+// as text (the module's "unsupported ..." errors).
+[[noreturn]] inline void raise_with_value(PyObject* type, PyObject* prefix, py::handle value) {
+    py::object text = steal(PyObject_Format(value.ptr(), KOB_STR("")));
+    py::object message = steal(PyUnicode_Concat(prefix, text.ptr()));
+    PyErr_SetObject(type, message.ptr());
+    throw py::error_already_set();
+}
+
+// Calls `callable(*args, **kwargs)`; kwargs given as (interned name, value)
+// pairs keep their order.
+inline py::object call_kw(py::handle callable, std::initializer_list<py::handle> args,
+                          std::initializer_list<std::pair<PyObject*, py::handle>> kwargs) {
+    std::vector<PyObject*> argv;
+    argv.reserve(args.size() + kwargs.size());
+    for (py::handle a : args) argv.push_back(a.ptr());
+    py::tuple names(kwargs.size());
+    std::size_t i = 0;
+    for (const auto& [name, value] : kwargs) {
+        PyTuple_SET_ITEM(names.ptr(), i++, Py_NewRef(name));
+        argv.push_back(value.ptr());
+    }
+    return steal(PyObject_Vectorcall(callable.ptr(), argv.data(), args.size(),
+                                     kwargs.size() ? names.ptr() : nullptr));
+}
+
 // list.append(v), without a method call for an exact list.
 inline void append(py::handle list, py::handle v) {
     if (PyList_CheckExact(list.ptr()))

@@ -10,12 +10,8 @@ namespace {
 using account::equals;
 using account::truth;
 
-// "不支援的商品類型: " followed by the value formatted as text.
 [[noreturn]] void raise_unsupported(PyObject* type, PyObject* value) {
-    py::object text = steal(PyObject_Format(value, KOB_STR("")));
-    py::object msg = steal(PyUnicode_Concat(KOB_STR("不支援的商品類型: "), text.ptr()));
-    PyErr_SetObject(type, msg.ptr());
-    throw py::error_already_set();
+    raise_with_value(type, KOB_STR("不支援的商品類型: "), value);
 }
 
 py::object contract_value(PyObject* code, const py::object& mapping) {

@@ -6,13 +6,6 @@ namespace kob {
 
 namespace {
 
-[[noreturn]] void raise_unsupported(PyObject* prefix, py::handle value) {
-    py::object text = steal(PyObject_Format(value.ptr(), KOB_STR("")));
-    py::object message = steal(PyUnicode_Concat(prefix, text.ptr()));
-    PyErr_SetObject(PyExc_Exception, message.ptr());
-    throw py::error_already_set();
-}
-
 // queue.put(value) on the queue stored in attribute `name`, read now.
 void queue_put(py::handle self, PyObject* name, py::handle value) {
     py::object queue = attr(self, name);
@@ -64,7 +57,7 @@ py::object fetch_positions(Call& c) {
             break;
         }
     }
-    if (!kind) raise_unsupported(KOB_STR("不支援的帳戶類型: "), account_type);
+    if (!kind) raise_with_value(PyExc_Exception, KOB_STR("不支援的帳戶類型: "), account_type);
     const int detail = PyObject_IsTrue(c[1].ptr());
     check(detail);
     py::object rows = call_method(c.self, detail ? KOB_STR("_Positions__format_position_detail")
@@ -78,7 +71,7 @@ py::object add_positions_to_queue(Call& c) {
     py::handle positions = c[0];
     const bool accepted = PyList_Check(positions.ptr()) || PyDict_Check(positions.ptr()) ||
                           is_instance(positions, &PyList_Type) || is_instance(positions, &PyDict_Type);
-    if (!accepted) raise_unsupported(KOB_STR("不支援的持有部位格式: "), py::handle(reinterpret_cast<PyObject*>(Py_TYPE(positions.ptr()))));
+    if (!accepted) raise_with_value(PyExc_Exception, KOB_STR("不支援的持有部位格式: "), py::handle(reinterpret_cast<PyObject*>(Py_TYPE(positions.ptr()))));
     queue_put(c.self, KOB_STR("fetch_position_queue"), positions);
     return py::none();
 }

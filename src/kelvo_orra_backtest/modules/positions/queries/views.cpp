@@ -37,13 +37,6 @@ bool small_int(PyObject* o, std::int64_t& out) {
 py::object new_float(double v) { return steal(PyFloat_FromDouble(v)); }
 py::object new_int(std::int64_t v) { return steal(PyLong_FromLongLong(v)); }
 
-[[noreturn]] void raise_unsupported_product_type(py::handle value) {
-    py::object text = steal(PyObject_Format(value.ptr(), KOB_STR("")));
-    py::object message = steal(PyUnicode_Concat(KOB_STR("不支援的商品類型: "), text.ptr()));
-    PyErr_SetObject(PyExc_Exception, message.ptr());
-    throw py::error_already_set();
-}
-
 // A number that is either an exact float held as a double or any object.
 struct Num {
     py::object obj;  // null while the value is the double below
@@ -188,17 +181,7 @@ private:
             py::handle code = PyList_GET_ITEM(keys.ptr(), i);
             if (!PyDict_CheckExact(mapper.ptr())) foreign();
             py::object type = item(mapper, code);
-            bool same;
-            if (PyUnicode_CheckExact(type.ptr())) {
-                same = PyUnicode_Compare(type.ptr(), product_type_.ptr()) == 0;
-            } else {
-                foreign();
-                py::object r = steal(PyObject_RichCompare(type.ptr(), product_type_.ptr(), Py_EQ));
-                const int t = PyObject_IsTrue(r.ptr());
-                check(t);
-                same = t != 0;
-            }
-            if (same) check(PyList_Append(codes.ptr(), code.ptr()));
+            if (equals(type, product_type_.ptr())) check(PyList_Append(codes.ptr(), code.ptr()));
         }
         return codes;
     }
@@ -298,7 +281,7 @@ private:
             is_small = true;
             return py::object();  // created only when the generic path needs it
         }
-        if (!future && !equals(product_type, KOB_STR("Future"))) raise_unsupported_product_type(product_type);
+        if (!future && !equals(product_type, KOB_STR("Future"))) raise_with_value(PyExc_Exception, KOB_STR("不支援的商品類型: "), product_type);
         if (contract_value_ && contract_epoch_ == epoch_) {
             small = contract_small_;
             is_small = contract_is_small_;

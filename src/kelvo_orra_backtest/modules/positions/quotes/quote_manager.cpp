@@ -342,17 +342,12 @@ void fill_generic(Intake& in, py::handle ts, py::handle last_dt, std::int64_t co
     py::object td_cls = c.global(KOB_STR("timedelta"));
     py::object t0 = make_time(dt_cls, KOB_STR("00:00:00"));
     py::object t5 = make_time(dt_cls, KOB_STR("05:00:00"));
-    py::dict kw;
-    kw[KOB_STR("second")] = 0;
-    kw[KOB_STR("microsecond")] = 0;
-    py::object base = attr(last_dt, KOB_STR("replace"))(**kw);
-    py::dict one_day;
-    one_day[KOB_STR("days")] = 1;
-    py::object day = td_cls(**one_day);
+    py::int_ zero(0);
+    py::object base = call_kw(attr(last_dt, KOB_STR("replace")), {}, {{KOB_STR("second"), zero}, {KOB_STR("microsecond"), zero}});
+    py::object day = call_kw(td_cls, {}, {{KOB_STR("days"), py::int_(1)}});
     for (std::int64_t i = 0; i < count; ++i) {
-        py::dict mk;
-        mk[KOB_STR("minutes")] = i + 1;
-        py::object nd = steal(PyNumber_Add(base.ptr(), td_cls(**mk).ptr()));
+        py::object step = call_kw(td_cls, {}, {{KOB_STR("minutes"), py::int_(i + 1)}});
+        py::object nd = steal(PyNumber_Add(base.ptr(), step.ptr()));
         int later = PyObject_RichCompareBool(nd.ptr(), ts.ptr(), Py_GT);
         check(later);
         if (later) break;
@@ -491,14 +486,12 @@ py::object add_tick_impl(Call& c) {
         if (idx >= 0) {
             py::object w = steal(PySequence_GetItem(steal(PySequence_List(wins.ptr())).ptr(), idx));
             py::object start = steal(PySequence_GetItem(w.ptr(), 0));
-            py::dict kw;
-            kw[KOB_STR("hour")] = attr(start, KOB_STR("hour"));
-            kw[KOB_STR("minute")] = attr(start, KOB_STR("minute"));
-            kw[KOB_STR("second")] = attr(start, KOB_STR("second"));
-            py::object replaced = attr(ts, KOB_STR("replace"))(**kw);
-            py::dict one;
-            one[KOB_STR("seconds")] = 1;
-            dt = steal(PyNumber_Subtract(replaced.ptr(), c.global(KOB_STR("timedelta"))(**one).ptr()));
+            py::object hour = attr(start, KOB_STR("hour")), minute = attr(start, KOB_STR("minute")),
+                       second = attr(start, KOB_STR("second"));
+            py::object replaced = call_kw(attr(ts, KOB_STR("replace")), {},
+                                          {{KOB_STR("hour"), hour}, {KOB_STR("minute"), minute}, {KOB_STR("second"), second}});
+            py::object one = call_kw(c.global(KOB_STR("timedelta")), {}, {{KOB_STR("seconds"), py::int_(1)}});
+            dt = steal(PyNumber_Subtract(replaced.ptr(), one.ptr()));
         }
     }
     py::object real = make_record(dt.ptr(), mt.ptr(), rcode.ptr(), close.ptr(), qty.ptr(), tick_type.ptr(),

@@ -7,21 +7,6 @@ namespace kob {
 
 namespace reports {
 
-py::object call_kw(py::handle callable, std::initializer_list<py::handle> args,
-                   std::initializer_list<std::pair<PyObject*, py::handle>> kwargs) {
-    std::vector<PyObject*> argv;
-    argv.reserve(args.size() + kwargs.size());
-    for (py::handle a : args) argv.push_back(a.ptr());
-    py::tuple names(kwargs.size());
-    std::size_t i = 0;
-    for (const auto& [name, value] : kwargs) {
-        PyTuple_SET_ITEM(names.ptr(), i++, Py_NewRef(name));
-        argv.push_back(value.ptr());
-    }
-    return steal(PyObject_Vectorcall(callable.ptr(), argv.data(), args.size(),
-                                     kwargs.size() ? names.ptr() : nullptr));
-}
-
 py::object temp_path_for(const Call& c, py::handle path) {
     py::object os = c.global(KOB_STR("os"));
     py::object ospath = attr(os, KOB_STR("path"));

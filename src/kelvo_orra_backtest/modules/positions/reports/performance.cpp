@@ -54,12 +54,8 @@ py::object generate_qs_profit_report(Call& c) {
         return py::none();
     }
 
-    py::object report_path =
-        reports::save_path(c, reports::concat({code, KOB_STR("-profit_report.html")}), py::handle(KOB_STR("orra")),
-                           py::handle(KOB_STR("profit_report")));
-    py::object csv_path =
-        reports::save_path(c, reports::concat({code, KOB_STR("-profit_report.csv")}), py::handle(KOB_STR("orra")),
-                           py::handle(KOB_STR("profit_report")));
+    py::object report_path = reports::profit_report_path(c, code, KOB_STR("-profit_report.html"));
+    py::object csv_path = reports::profit_report_path(c, code, KOB_STR("-profit_report.csv"));
 
     py::object pd = c.global(KOB_STR("pd"));
     py::object df = steal(PyObject_CallOneArg(attr(pd, KOB_STR("DataFrame")).ptr(), profit_rows.ptr()));
@@ -67,14 +63,14 @@ py::object generate_qs_profit_report(Call& c) {
     py::object column = item(df, KOB_STR("exit_dt"));
     py::object times = exit_times(c, column);
     if (!times.is_none())
-        column = reports::call_kw(attr(pd, KOB_STR("Series")), {times},
+        column = call_kw(attr(pd, KOB_STR("Series")), {times},
                                   {{KOB_STR("index"), attr(df, KOB_STR("index"))}, {KOB_STR("dtype"), KOB_STR("object")}});
     py::object to_datetime = attr(pd, KOB_STR("to_datetime"));
     set_item(df, py::handle(KOB_STR("exit_dt")),
-             reports::call_kw(to_datetime, {column}, {{KOB_STR("errors"), KOB_STR("coerce")}}));
+             call_kw(to_datetime, {column}, {{KOB_STR("errors"), KOB_STR("coerce")}}));
 
     reports::write_replacing(c, csv_path, [&](py::handle tmp) {
-        reports::call_kw(attr(df, KOB_STR("to_csv")), {tmp},
+        call_kw(attr(df, KOB_STR("to_csv")), {tmp},
                          {{KOB_STR("index"), Py_False}, {KOB_STR("encoding"), KOB_STR("utf-8-sig")}});
     });
 
@@ -91,7 +87,7 @@ py::object generate_qs_profit_report(Call& c) {
     if (days < 0) throw py::error_already_set();
     if (days == 1) {
         py::object first = steal(PySequence_GetItem(attr(returns, KOB_STR("index")).ptr(), 0));
-        py::object one_day = reports::call_kw(attr(pd, KOB_STR("Timedelta")), {}, {{KOB_STR("days"), py::int_(1)}});
+        py::object one_day = call_kw(attr(pd, KOB_STR("Timedelta")), {}, {{KOB_STR("days"), py::int_(1)}});
         py::object next = steal(PyNumber_Add(first.ptr(), one_day.ptr()));
         set_item(attr(returns, KOB_STR("loc")), next, py::float_(0.0));
     }
@@ -106,16 +102,11 @@ py::object generate_qs_profit_report(Call& c) {
     py::object kbar;
     {
         py::object get_kbar = attr(quote_manager, KOB_STR("get_kbar"));
-        PyObject* args[] = {KOB_STR("0050"), KOB_STR("d"), py::int_(1).release().ptr()};
-        py::object freq = py::reinterpret_steal<py::object>(args[2]);
-        py::object names = steal(PyTuple_Pack(2, KOB_STR("unit"), KOB_STR("freq")));
-        PyObject* r = PyObject_Vectorcall(get_kbar.ptr(), args, 1, names.ptr());
-        if (r) {
-            kbar = py::reinterpret_steal<py::object>(r);
-        } else if (PyErr_ExceptionMatches(PyExc_KeyError)) {
-            PyErr_Clear();  // no ticks of the benchmark at all
-        } else {
-            throw py::error_already_set();
+        try {
+            kbar = call_kw(get_kbar, {KOB_STR("0050")},
+                                    {{KOB_STR("unit"), KOB_STR("d")}, {KOB_STR("freq"), py::int_(1)}});
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_KeyError)) throw;  // KeyError: no ticks of the benchmark at all
         }
     }
     if (kbar) {
@@ -137,7 +128,7 @@ py::object generate_qs_profit_report(Call& c) {
             py::object dt_values = steal(PyObject_CallMethodNoArgs(dts.ptr(), KOB_STR("to_numpy")));
             py::object idx = steal(PyObject_CallOneArg(to_datetime.ptr(), dt_values.ptr()));
             py::object prices =
-                reports::call_kw(attr(pd, KOB_STR("Series")), {}, {{KOB_STR("data"), data}, {KOB_STR("index"), idx}});
+                call_kw(attr(pd, KOB_STR("Series")), {}, {{KOB_STR("data"), data}, {KOB_STR("index"), idx}});
             py::object utils = attr(c.global(KOB_STR("qs")), KOB_STR("utils"));
             benchmark = steal(PyObject_CallMethodOneArg(utils.ptr(), KOB_STR("to_returns"), prices.ptr()));
         }
@@ -146,7 +137,7 @@ py::object generate_qs_profit_report(Call& c) {
         console_print(c, py::handle(KOB_STR("[yellow]沒有 0050 的日 K 資料, 進階損益報告不含基準比較[/yellow]")));
 
     py::object html = attr(attr(c.global(KOB_STR("qs")), KOB_STR("reports")), KOB_STR("html"));
-    reports::call_kw(html, {},
+    call_kw(html, {},
                      {{KOB_STR("returns"), returns},
                       {KOB_STR("download_filename"), report_path},
                       {KOB_STR("output"), report_path},

@@ -9,18 +9,6 @@
 
 namespace kob::reports {
 
-// Calls `callable(*args, **kwargs)`; kwargs given as (interned name, value)
-// pairs keep their order.
-py::object call_kw(py::handle callable, std::initializer_list<py::handle> args,
-                   std::initializer_list<std::pair<PyObject*, py::handle>> kwargs);
-
-// Writes a file completely under a temporary name in the directory of
-// `path`, then moves it over `path` with os.replace.  `write_to(tmp)` does the
-// writing.  On any failure the temporary file is removed and the error goes on
-// to the caller, so an earlier file at `path` stays as it was.
-template <typename F>
-void write_replacing(const Call& c, py::handle path, F&& write_to);
-
 // Concatenation of texts (all exactly str).
 inline py::object concat(std::initializer_list<py::handle> parts) {
     py::object out = steal(PyUnicode_New(0, 0));
@@ -34,6 +22,10 @@ py::object temp_path_for(const Call& c, py::handle path);
 // Removes `tmp` if it exists; errors of the removal are dropped.
 void discard_file(const Call& c, py::handle tmp) noexcept;
 
+// Writes a file completely under a temporary name in the directory of
+// `path`, then moves it over `path` with os.replace.  `write_to(tmp)` does the
+// writing.  On any failure the temporary file is removed and the error goes on
+// to the caller, so an earlier file at `path` stays as it was.
 template <typename F>
 void write_replacing(const Call& c, py::handle path, F&& write_to) {
     py::object tmp = temp_path_for(c, path);
@@ -52,6 +44,12 @@ void write_replacing(const Call& c, py::handle path, F&& write_to) {
 template <typename... S>
 py::object save_path(const Call& c, py::handle file_name, S... sub_folders) {
     return call_method(c.self, KOB_STR("_Positions__generate_save_path"), file_name, sub_folders...);
+}
+
+// The path of the code's performance report: "<code>-profit_report<suffix>"
+// under orra/profit_report.
+inline py::object profit_report_path(const Call& c, py::handle code, PyObject* suffix) {
+    return save_path(c, concat({code, suffix}), py::handle(KOB_STR("orra")), py::handle(KOB_STR("profit_report")));
 }
 
 }  // namespace kob::reports

@@ -28,7 +28,7 @@ py::object format_time(py::handle when) {
 py::object minute_text(py::handle when) {
     py::object replace = attr(when, KOB_STR("replace"));
     py::int_ zero(0);
-    py::object minute = reports::call_kw(replace, {}, {{KOB_STR("second"), zero}, {KOB_STR("microsecond"), zero}});
+    py::object minute = call_kw(replace, {}, {{KOB_STR("second"), zero}, {KOB_STR("microsecond"), zero}});
     return format_time(minute);
 }
 
@@ -73,7 +73,7 @@ void write_text(const Call& c, py::handle path, py::handle text) {
     reports::write_replacing(c, path, [&](py::handle tmp) {
         py::object io = steal(PyImport_Import(KOB_STR("io")));
         py::object open = attr(io, KOB_STR("open"));
-        py::object f = reports::call_kw(open, {tmp, py::handle(KOB_STR("w+"))}, {{KOB_STR("encoding"), KOB_STR("utf-8")}});
+        py::object f = call_kw(open, {tmp, py::handle(KOB_STR("w+"))}, {{KOB_STR("encoding"), KOB_STR("utf-8")}});
         try {
             steal(PyObject_CallMethodOneArg(f.ptr(), KOB_STR("write"), text.ptr()));
         } catch (...) {
@@ -97,7 +97,7 @@ py::object generate_standard_report(Call& c) {
         reports::save_path(c, reports::concat({code, KOB_STR("-report.html")}), py::handle(KOB_STR("report")));
 
     py::object get_kbar = attr(quote_manager, KOB_STR("get_kbar"));
-    py::object kbar = reports::call_kw(get_kbar, {code}, {{KOB_STR("unit"), KOB_STR("m")}, {KOB_STR("freq"), py::int_(1)}});
+    py::object kbar = call_kw(get_kbar, {code}, {{KOB_STR("unit"), KOB_STR("m")}, {KOB_STR("freq"), py::int_(1)}});
 
     py::object profit_rows = call_method(c.self, KOB_STR("get_profit_rows_by_code"), code);
     py::list points;
@@ -134,8 +134,7 @@ py::object generate_standard_report(Call& c) {
     vars[KOB_STR("account_info")] = account_info;
     vars[KOB_STR("initial_capital")] = attr(c.self, KOB_STR("initial_capital"));
     vars[KOB_STR("current_capital")] = attr(c.self, KOB_STR("current_capital"));
-    py::object qs_path = reports::save_path(c, reports::concat({code, KOB_STR("-profit_report.html")}),
-                                            py::handle(KOB_STR("orra")), py::handle(KOB_STR("profit_report")));
+    py::object qs_path = reports::profit_report_path(c, code, KOB_STR("-profit_report.html"));
     vars[KOB_STR("qs_report_path")] = steal(PyUnicode_Replace(qs_path.ptr(), KOB_STR("\\"), KOB_STR("/"), -1));
 
     // Rendered before anything is written, so a failing template leaves the
