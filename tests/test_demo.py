@@ -85,3 +85,20 @@ def test_whole_run_on_a_slice_of_the_sample(tmp_path):
     assert realised == pytest.approx(profit, abs=0.01)
     # the strategy side received a view of the book halfway through
     assert "盤中庫存" in run.stdout
+
+
+def test_module_console_comes_back_when_the_replay_fails(tmp_path, monkeypatch):
+    from kelvo_orra_backtest.constant import BASIC_INFO
+    from kelvo_orra_backtest.modules.positions import positions as M
+
+    monkeypatch.setattr(BASIC_INFO, "data_dir", BASIC_INFO.data_dir)
+    before = M.console
+
+    def broken(self, kbars, state):
+        raise RuntimeError("strategy failed")
+    monkeypatch.setattr(demo.CrossoverStrategy, "signal", broken)
+    path = tmp_path / "t.csv"
+    path.write_text(GOOD)
+    with pytest.raises(RuntimeError, match="strategy failed"):
+        demo.run(demo.load_ticks(path), ["2330"], 1_000_000, tmp_path / "out", verbose=False)
+    assert M.console is before

@@ -20,6 +20,7 @@ import sys
 import threading
 import time
 import warnings
+from contextlib import contextmanager
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -145,10 +146,6 @@ def run(ticks: pl.DataFrame, codes: list[str], capital: int, output_dir: Path, v
     stats = Stats()
     trade_no = 0
 
-    # The per-deal lines of the module are long; keep them unless asked for.
-    if not verbose:
-        positions_module.console = _QuietConsole()
-
     def place(code: str, state: CodeState, action: str, qty: int, ts: float, price: float) -> None:
         nonlocal trade_no
         trade_no += 1
@@ -167,58 +164,58 @@ def run(ticks: pl.DataFrame, codes: list[str], capital: int, output_dir: Path, v
         account.set_positions(deal, state.product_type)
         stats.deals += 1
 
-    request_at = ticks["timestamp"][ticks.height // 2]
-    requested = False
-    rows = ticks.to_dicts()
-    started = time.perf_counter()
-    with Progress(TextColumn("[bold]回放 Tick"), BarColumn(), TextColumn("{task.completed:,}/{task.total:,}"),
-                  TimeRemainingColumn(), console=console, transient=True) as progress:
-        task = progress.add_task("replay", total=len(rows))
-        for i, tick in enumerate(rows):
-            quotes.add_tick(tick)
-            account.set_current_tick(tick)
-            stats.ticks += 1
-            code = tick["code"]
-            if code in codes:
-                state = states.get(code)
-                if state is None:  # market_type is "Stock" or "Future" (load_ticks checks it)
-                    state = states[code] = CodeState(tick["market_type"], 1)
-                if state.pending:
-                    fill(code, state, tick)
-                state.last_price, state.last_ts = tick["close"], tick["timestamp"]
-                kbars = quotes.get_kbar(code, "m", 1)
-                stats.kbar_calls += 1
-                if kbars.height != state.last_bar_count and not tick["is_simulate"]:
-                    state.last_bar_count = kbars.height
-                    # decide on completed bars only: the newest bar is still forming
-                    target = strategy.signal(kbars.head(kbars.height - 1), state)
-                    if target is not None and target != state.position:
-                        diff = target - state.position
-                        place(code, state, "Buy" if diff > 0 else "Sell", abs(diff) * state.quantity,
-                              tick["timestamp"], tick["close"])
-                        state.position = target
-            if not requested and tick["timestamp"] >= request_at:
-                requested = True
-                stats.position_rows = _ask_for_positions(account)
-            if i % 2000 == 0:
-                progress.update(task, completed=i)
-        progress.update(task, completed=len(rows))
+    # The per-deal lines of the module are long; keep them unless asked for.
+    with _module_console(quiet=not verbose):
+        request_at = ticks["timestamp"][ticks.height // 2]
+        requested = False
+        rows = ticks.to_dicts()
+        started = time.perf_counter()
+        with Progress(TextColumn("[bold]回放 Tick"), BarColumn(), TextColumn("{task.completed:,}/{task.total:,}"),
+                      TimeRemainingColumn(), console=console, transient=True) as progress:
+            task = progress.add_task("replay", total=len(rows))
+            for i, tick in enumerate(rows):
+                quotes.add_tick(tick)
+                account.set_current_tick(tick)
+                stats.ticks += 1
+                code = tick["code"]
+                if code in codes:
+                    state = states.get(code)
+                    if state is None:  # market_type is "Stock" or "Future" (load_ticks checks it)
+                        state = states[code] = CodeState(tick["market_type"], 1)
+                    if state.pending:
+                        fill(code, state, tick)
+                    state.last_price, state.last_ts = tick["close"], tick["timestamp"]
+                    kbars = quotes.get_kbar(code, "m", 1)
+                    stats.kbar_calls += 1
+                    if kbars.height != state.last_bar_count and not tick["is_simulate"]:
+                        state.last_bar_count = kbars.height
+                        # decide on completed bars only: the newest bar is still forming
+                        target = strategy.signal(kbars.head(kbars.height - 1), state)
+                        if target is not None and target != state.position:
+                            diff = target - state.position
+                            place(code, state, "Buy" if diff > 0 else "Sell", abs(diff) * state.quantity,
+                                  tick["timestamp"], tick["close"])
+                            state.position = target
+                if not requested and tick["timestamp"] >= request_at:
+                    requested = True
+                    stats.position_rows = _ask_for_positions(account)
+                if i % 2000 == 0:
+                    progress.update(task, completed=i)
+            progress.update(task, completed=len(rows))
 
-    # An order still waiting fills at the code's last price; then what is
-    # still open is closed there with one more market order.
-    for code, state in states.items():
-        last = {"close": state.last_price, "timestamp": state.last_ts}
-        if state.pending:
-            fill(code, state, last)
-        if state.position:
-            place(code, state, "Sell" if state.position > 0 else "Buy", abs(state.position) * state.quantity,
-                  state.last_ts, state.last_price)
-            fill(code, state, last)
-            state.position = 0
-    stats.elapsed = time.perf_counter() - started
+        # An order still waiting fills at the code's last price; then what is
+        # still open is closed there with one more market order.
+        for code, state in states.items():
+            last = {"close": state.last_price, "timestamp": state.last_ts}
+            if state.pending:
+                fill(code, state, last)
+            if state.position:
+                place(code, state, "Sell" if state.position > 0 else "Buy", abs(state.position) * state.quantity,
+                      state.last_ts, state.last_price)
+                fill(code, state, last)
+                state.position = 0
+        stats.elapsed = time.perf_counter() - started
 
-    if not verbose:
-        positions_module.console = console
     account.export_trade_records()
     if reports:
         for code in states:
@@ -232,6 +229,19 @@ def run(ticks: pl.DataFrame, codes: list[str], capital: int, output_dir: Path, v
 class _QuietConsole:
     def print(self, *args, **kwargs) -> None:
         pass
+
+
+@contextmanager
+def _module_console(quiet: bool):
+    """The module's console for the replay; the one before it comes back
+    however the replay ends."""
+    previous = positions_module.console
+    if quiet:
+        positions_module.console = _QuietConsole()
+    try:
+        yield
+    finally:
+        positions_module.console = previous
 
 
 def _ask_for_positions(account) -> list:
