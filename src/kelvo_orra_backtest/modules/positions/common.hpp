@@ -69,6 +69,31 @@ inline py::object call_kw(py::handle callable, std::initializer_list<py::handle>
                                      kwargs.size() ? names.ptr() : nullptr));
 }
 
+// a == b in the host's comparison (with a shortcut for two exact str).
+inline bool equals(py::handle a, py::handle b) {
+    if (a.ptr() == b.ptr()) return true;
+    if (PyUnicode_CheckExact(a.ptr()) && PyUnicode_CheckExact(b.ptr())) return PyUnicode_Compare(a.ptr(), b.ptr()) == 0;
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    check(r);
+    return r != 0;
+}
+
+// The host's truth value of o.
+inline bool truth(py::handle o) {
+    if (o.ptr() == Py_True) return true;
+    if (o.ptr() == Py_False || o.ptr() == Py_None) return false;
+    int r = PyObject_IsTrue(o.ptr());
+    check(r);
+    return r != 0;
+}
+
+// `key in container`.
+inline bool contains(py::handle container, py::handle key) {
+    int r = PySequence_Contains(container.ptr(), key.ptr());
+    check(r);
+    return r != 0;
+}
+
 // list.append(v), without a method call for an exact list.
 inline void append(py::handle list, py::handle v) {
     if (PyList_CheckExact(list.ptr()))

@@ -9,23 +9,8 @@
 
 namespace kob::account {
 
-// a == b in the host's comparison (with a shortcut for two exact str).
-inline bool equals(PyObject* a, PyObject* b) {
-    if (a == b) return true;
-    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return PyUnicode_Compare(a, b) == 0;
-    int r = PyObject_RichCompareBool(a, b, Py_EQ);
-    check(r);
-    return r != 0;
-}
-
-// The host's truth value of o.
-inline bool truth(PyObject* o) {
-    if (o == Py_True) return true;
-    if (o == Py_False || o == Py_None) return false;
-    int r = PyObject_IsTrue(o);
-    check(r);
-    return r != 0;
-}
+using ::kob::equals;
+using ::kob::truth;
 
 // A new fee-settings table with the default rates and the given fixed cost.
 py::object make_default_fee_settings(long per_trade_cost);

@@ -60,14 +60,10 @@ Py_ssize_t sequence_size(PyObject* seq) {
     return n;
 }
 
-bool less(PyObject* a, PyObject* b) {
-    if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
-        int oa = 0, ob = 0;
-        long long x = PyLong_AsLongLongAndOverflow(a, &oa), y = PyLong_AsLongLongAndOverflow(b, &ob);
-        if (!oa && !ob && !PyErr_Occurred()) return x < y;
-        PyErr_Clear();
-    }
-    int r = PyObject_RichCompareBool(a, b, Py_LT);
+// a < b; two ints that fit 64 bits are compared without boxing.
+bool less(const Num& a, const Num& b) {
+    if (a.kind == Num::I && b.kind == Num::I) return a.i < b.i;
+    int r = PyObject_RichCompareBool(a.obj().ptr(), b.obj().ptr(), Py_LT);
     check(r);
     return r != 0;
 }
@@ -93,7 +89,7 @@ CoverPlan plan_cover(const Call& c, account::Ctx& ctx, py::handle deal, py::hand
         piece.entry = sequence_item(target, plan.removed);
         py::handle entry = piece.entry;
         const Num entry_qty = pending ? *pending : Num::from(item(entry, KOB_STR("quantity")));
-        const Num matched = less(entry_qty.obj().ptr(), plan.un_cover_qty.obj().ptr()) ? entry_qty : plan.un_cover_qty;
+        const Num matched = less(entry_qty, plan.un_cover_qty) ? entry_qty : plan.un_cover_qty;
         py::object matched_obj = matched.obj();
 
         const Cost in = account::trade_cost(ctx, item(entry, KOB_STR("code")).ptr(),

@@ -303,25 +303,13 @@ py::object build_tick_frame(Call& c, py::handle records, Py_ssize_t start) {
 }
 
 
-bool truthy(py::handle o) {
-    int r = PyObject_IsTrue(o.ptr());
-    check(r);
-    return r != 0;
-}
-
-bool contains(py::handle container, py::handle key) {
-    int r = PySequence_Contains(container.ptr(), key.ptr());
-    check(r);
-    return r != 0;
-}
-
 py::object poped_tick_to_df_impl(Call& c) {
     py::handle code = c[0];
     py::object ticks = attr(c.self, KOB_STR("ticks"));
     if (!contains(ticks, code)) return call_method(c.self, KOB_STR("get_empty_tick_df"));
     py::object info = item(ticks, code);
     py::object pending = item(info, KOB_STR("ticks"));
-    if (!truthy(pending)) return call_method(c.self, KOB_STR("get_empty_tick_df"));
+    if (!truth(pending)) return call_method(c.self, KOB_STR("get_empty_tick_df"));
     py::object old = item(info, KOB_STR("old_ticks"));
     if (PyList_CheckExact(old.ptr()) && PyList_CheckExact(pending.ptr())) {
         const Py_ssize_t n = PyList_GET_SIZE(old.ptr());
@@ -338,7 +326,7 @@ py::object poped_old_ticks_to_df_impl(Call& c) {
     py::object ticks = attr(c.self, KOB_STR("ticks"));
     if (!contains(ticks, code)) return call_method(c.self, KOB_STR("get_empty_tick_df"));
     py::object old = item(item(ticks, code), KOB_STR("old_ticks"));
-    if (!truthy(old)) return call_method(c.self, KOB_STR("get_empty_tick_df"));
+    if (!truth(old)) return call_method(c.self, KOB_STR("get_empty_tick_df"));
     return build_tick_frame(c, old, 0);
 }
 
@@ -452,13 +440,13 @@ std::shared_ptr<CacheMeta> remember_meta(py::handle frame, py::handle old_list, 
 
 // The nested `return_fn`: a pandas frame when asked for.
 py::object return_fn(Call& c, py::handle df) {
-    if (truthy(c[4])) return steal(PyObject_CallMethodNoArgs(df.ptr(), KOB_STR("to_pandas")));
+    if (truth(c[4])) return steal(PyObject_CallMethodNoArgs(df.ptr(), KOB_STR("to_pandas")));
     return py::reinterpret_borrow<py::object>(df);
 }
 
 // The extra expressions, then the frame as asked for.
 py::object finish(Call& c, py::handle kbar_df) {
-    if (truthy(c[3])) return return_fn(c, attr(kbar_df, KOB_STR("with_columns"))(c[3]));
+    if (truth(c[3])) return return_fn(c, attr(kbar_df, KOB_STR("with_columns"))(c[3]));
     return return_fn(c, kbar_df);
 }
 
@@ -534,7 +522,7 @@ py::object get_kbar_exact(Call& c, py::handle window) {
             }
         }
         tick_df = with_bar_time(pl, tick_df, window);
-        if (truthy(steal(PyObject_CallMethodNoArgs(tick_df.ptr(), KOB_STR("is_empty")))))
+        if (truth(steal(PyObject_CallMethodNoArgs(tick_df.ptr(), KOB_STR("is_empty")))))
             return return_fn(c, item(item(item(attr(c.self, KOB_STR("ticks")), code), KOB_STR("cached_kbars")),
                                      cache_key));
         py::object col = attr(pl, KOB_STR("col"));
@@ -559,7 +547,7 @@ py::object get_kbar_exact(Call& c, py::handle window) {
         py::object last_kbars = attr(attr(stacked, KOB_STR("group_by"))(keys), KOB_STR("agg"))(aggs);
         kbar_df = attr(completed, KOB_STR("vstack"))(last_kbars);
     }
-    if (truthy(steal(PyObject_CallMethodNoArgs(kbar_df.ptr(), KOB_STR("is_empty"))))) return return_fn(c, kbar_df);
+    if (truth(steal(PyObject_CallMethodNoArgs(kbar_df.ptr(), KOB_STR("is_empty"))))) return return_fn(c, kbar_df);
     py::list by;
     by.append(py::handle(KOB_STR("dt")));
     kbar_df = attr(kbar_df, KOB_STR("sort"))(by);

@@ -253,18 +253,10 @@ struct Intake {
         if (!windows) windows = windows_of(c, tick_market_type());
         return windows;
     }
-    bool is_future() {
-        py::handle mt = tick_market_type();
-        if (PyUnicode_CheckExact(mt.ptr())) return PyUnicode_Compare(mt.ptr(), KOB_STR("Future")) == 0;
-        int r = PyObject_RichCompareBool(mt.ptr(), KOB_STR("Future"), Py_EQ);
-        check(r);
-        return r != 0;
-    }
+    bool is_future() { return equals(tick_market_type(), KOB_STR("Future")); }
     bool is_holiday(py::handle text) {
         if (!holidays) holidays = attr(c.self, KOB_STR("holiday_search_set"));
-        int r = PySequence_Contains(holidays.ptr(), text.ptr());
-        check(r);
-        return r != 0;
+        return contains(holidays, text);
     }
     void append_virtual(py::handle dt) {
         if (!have_virtual_src) {
@@ -400,9 +392,7 @@ py::object add_tick_impl(Call& c) {
     }
 
     Intake in{c, tick, last, new_ticks};
-    int truthy = PyObject_IsTrue(last.ptr());
-    check(truthy);
-    if (truthy) {
+    if (truth(last)) {
         py::object last_dt = item(last, KOB_STR("dt"));
         const bool fast = ts_fast && is_naive_datetime(last_dt.ptr()) &&
                           c.global(KOB_STR("timedelta")).ptr() ==
