@@ -69,6 +69,16 @@ inline py::object call_kw(py::handle callable, std::initializer_list<py::handle>
                                      kwargs.size() ? names.ptr() : nullptr));
 }
 
+// dst.extend(src), without a method call when both are exact lists.
+inline void extend(py::handle dst, py::handle src) {
+    if (PyList_CheckExact(dst.ptr()) && PyList_CheckExact(src.ptr())) {
+        const Py_ssize_t n = PyList_GET_SIZE(dst.ptr());
+        check(PyList_SetSlice(dst.ptr(), n, n, src.ptr()));
+    } else {
+        steal(PyObject_CallMethodOneArg(dst.ptr(), KOB_STR("extend"), src.ptr()));
+    }
+}
+
 // a == b in the host's comparison (with a shortcut for two exact str).
 inline bool equals(py::handle a, py::handle b) {
     if (a.ptr() == b.ptr()) return true;

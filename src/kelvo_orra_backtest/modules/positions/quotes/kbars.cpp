@@ -104,10 +104,9 @@ bool gather_records(PyObject* records, Py_ssize_t start, Py_ssize_t end, TickCol
     return true;
 }
 
-std::vector<std::uint32_t> stable_order(const std::vector<std::int64_t>& dt, bool& sorted) {
-    sorted = std::is_sorted(dt.begin(), dt.end());
+std::vector<std::uint32_t> stable_order(const std::vector<std::int64_t>& dt) {
     std::vector<std::uint32_t> idx;
-    if (sorted) return idx;
+    if (std::is_sorted(dt.begin(), dt.end())) return idx;
     struct Key {
         std::int64_t t;
         std::uint32_t i;
@@ -284,8 +283,7 @@ py::object build_tick_frame(Call& c, py::handle records, Py_ssize_t start) {
     if (PyList_CheckExact(records.ptr())) {
         TickColumns cols;
         if (gather_records(records.ptr(), start, PyList_GET_SIZE(records.ptr()), cols)) {
-            bool sorted = false;
-            std::vector<std::uint32_t> order = stable_order(cols.dt, sorted);
+            std::vector<std::uint32_t> order = stable_order(cols.dt);
             return frame_from_columns(pl, cols, order);
         }
     }
@@ -311,12 +309,7 @@ py::object poped_tick_to_df_impl(Call& c) {
     py::object pending = item(info, KOB_STR("ticks"));
     if (!truth(pending)) return call_method(c.self, KOB_STR("get_empty_tick_df"));
     py::object old = item(info, KOB_STR("old_ticks"));
-    if (PyList_CheckExact(old.ptr()) && PyList_CheckExact(pending.ptr())) {
-        const Py_ssize_t n = PyList_GET_SIZE(old.ptr());
-        check(PyList_SetSlice(old.ptr(), n, n, pending.ptr()));
-    } else {
-        steal(PyObject_CallMethodOneArg(old.ptr(), KOB_STR("extend"), pending.ptr()));
-    }
+    extend(old, pending);
     set_item(info, py::handle(KOB_STR("ticks")), py::list());
     return build_tick_frame(c, pending, 0);
 }
@@ -378,8 +371,8 @@ struct CacheMeta {
     PyObject* weak = nullptr;        // owned weak reference to the table
     const void* old_list = nullptr;  // identity of the "old_ticks" list it counts
     Py_ssize_t merged = 0;
-    // Native copy of the table's rows (one code), when it was built here.
-    bool has_bars = false;
+    // Native copy of the table's rows (one code) when it was built here;
+    // empty otherwise.
     bucket::Window window{bucket::Unit::Invalid, 0};
     Bars bars;
     PyObject* code = nullptr;  // owned
@@ -436,6 +429,17 @@ std::shared_ptr<CacheMeta> remember_meta(py::handle frame, py::handle old_list, 
     meta->merged = merged;
     meta_map()[frame.ptr()] = meta;
     return meta;
+}
+
+// The record of a table built here, with the native bars it was built from.
+void remember_bars(py::handle frame, py::handle old_list, Py_ssize_t merged, bucket::Window w, Bars&& bars,
+                   PyObject* code, int chunks) {
+    std::shared_ptr<CacheMeta> meta = remember_meta(frame, old_list, merged);
+    if (!meta) return;
+    meta->window = w;
+    meta->bars = std::move(bars);
+    meta->code = Py_NewRef(code);
+    meta->chunks = chunks;
 }
 
 // The nested `return_fn`: a pandas frame when asked for.
@@ -695,7 +699,7 @@ py::object get_kbar_native(Call& c, bucket::Window w) {
         // the cached table as it is.
         if (PyList_GET_SIZE(pending) == 0 && (!meta || meta->merged == PyList_GET_SIZE(old)))
             return return_fn(c, entry);
-        if (!meta || !meta->has_bars || meta->window.unit != w.unit || meta->window.every != w.every ||
+        if (!meta || meta->window.unit != w.unit || meta->window.every != w.every ||
             meta->merged > PyList_GET_SIZE(old) || meta->bars.size() == 0)
             return {};
         TickColumns cols;
@@ -708,8 +712,7 @@ py::object get_kbar_native(Call& c, bucket::Window w) {
         }
         move_pending(info, old, pending);
         const Py_ssize_t merged_now = PyList_GET_SIZE(old);
-        bool sorted = false;
-        std::vector<std::uint32_t> order = stable_order(cols.dt, sorted);
+        std::vector<std::uint32_t> order = stable_order(cols.dt);
         Bars fresh;
         const std::int64_t last_dt = meta->bars.dt.back();
         aggregate_rows(cols, order, w, true, last_dt, fresh);
@@ -717,8 +720,7 @@ py::object get_kbar_native(Call& c, bucket::Window w) {
             meta->merged = merged_now;
             return finish(c, entry);
         }
-        Bars bars = std::move(meta->bars);
-        meta->has_bars = false;
+        Bars bars = std::move(meta->bars);  // leaves the record's copy empty
         std::size_t keep = bars.size();
         std::size_t from = 0;
         if (fresh.dt[0] == last_dt) {
@@ -740,14 +742,7 @@ py::object get_kbar_native(Call& c, bucket::Window w) {
             chunks = 0;
         }
         set_item(keep_cached, key, kbar_df);
-        std::shared_ptr<CacheMeta> next = remember_meta(kbar_df, keep_old, merged_now);
-        if (next) {
-            next->has_bars = true;
-            next->window = w;
-            next->bars = std::move(bars);
-            next->code = Py_NewRef(meta->code);
-            next->chunks = chunks;
-        }
+        remember_bars(kbar_df, keep_old, merged_now, w, std::move(bars), meta->code, chunks);
         return finish(c, kbar_df);
     }
 
@@ -755,19 +750,12 @@ py::object get_kbar_native(Call& c, bucket::Window w) {
     TickColumns cols;
     if (!gather_for_bars(old, 0, pending, cols) || cols.size() == 0) return {};
     move_pending(info, old, pending);
-    bool sorted = false;
-    std::vector<std::uint32_t> order = stable_order(cols.dt, sorted);
+    std::vector<std::uint32_t> order = stable_order(cols.dt);
     Bars bars;
     aggregate_rows(cols, order, w, false, INT64_MIN, bars);
     py::object kbar_df = bars_frame(pl, bars, 0, cols.codes[0]);
     set_item(keep_cached, key, kbar_df);
-    std::shared_ptr<CacheMeta> meta = remember_meta(kbar_df, keep_old, PyList_GET_SIZE(old));
-    if (meta) {
-        meta->has_bars = true;
-        meta->window = w;
-        meta->bars = std::move(bars);
-        meta->code = Py_NewRef(cols.codes[0]);
-    }
+    remember_bars(kbar_df, keep_old, PyList_GET_SIZE(old), w, std::move(bars), cols.codes[0], 0);
     return finish(c, kbar_df);
 }
 

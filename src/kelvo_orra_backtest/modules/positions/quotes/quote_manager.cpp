@@ -502,12 +502,7 @@ py::object add_tick_impl(Call& c) {
         return py::none();
     }
     check(PyList_Append(new_ticks.ptr(), real.ptr()));
-    if (PyList_CheckExact(buf.ptr())) {
-        const Py_ssize_t n = PyList_GET_SIZE(buf.ptr());
-        check(PyList_SetSlice(buf.ptr(), n, n, new_ticks.ptr()));
-    } else {
-        steal(PyObject_CallMethodOneArg(buf.ptr(), KOB_STR("extend"), new_ticks.ptr()));
-    }
+    extend(buf, new_ticks);
     return py::none();
 }
 

@@ -65,6 +65,6 @@ struct TickColumns {
 bool gather_records(PyObject* records, Py_ssize_t start, Py_ssize_t end, TickColumns& cols);
 
 // Stable order of the rows by "dt" (identity when already sorted).
-std::vector<std::uint32_t> stable_order(const std::vector<std::int64_t>& dt, bool& sorted);
+std::vector<std::uint32_t> stable_order(const std::vector<std::int64_t>& dt);
 
 }  // namespace kob::quotes
