@@ -30,16 +30,9 @@ bool is_etf(PyObject* code) {
     throw py::error_already_set();
 }
 
-py::object step_object(Band b) {
-    switch (b) {
-        case Band::Cent: return steal(PyFloat_FromDouble(0.01));
-        case Band::Nickel: return steal(PyFloat_FromDouble(0.05));
-        case Band::Dime: return steal(PyFloat_FromDouble(0.1));
-        case Band::Half: return steal(PyFloat_FromDouble(0.5));
-        case Band::One: return steal(PyLong_FromLong(1));
-        case Band::Five: return steal(PyLong_FromLong(5));
-    }
-    return steal(PyLong_FromLong(5));
+// The step as the host writes it: an int in the whole-number bands.
+py::object step_object(const Rounded& r) {
+    return steal(ladder::int_band(r.band) ? PyLong_FromDouble(r.step) : PyFloat_FromDouble(r.step));
 }
 
 // The host tuple (rounded price, step) of a rounding.
@@ -56,7 +49,7 @@ py::object rounded_tuple(const Rounded& r) {
         py::object five = steal(PyLong_FromLong(5));
         price = steal(PyNumber_Multiply(units.ptr(), five.ptr()));
     }
-    return steal(PyTuple_Pack(2, price.ptr(), step_object(r.band).ptr()));
+    return steal(PyTuple_Pack(2, price.ptr(), step_object(r).ptr()));
 }
 
 py::object ceil_price_by_tick(Call& c) {

@@ -256,8 +256,10 @@ struct Update {
 struct Entry {
     Cost cost;
     Num notional, charge;  // price × min_qty and fee + fixed cost
-    Num capital_after;
 };
+
+// What an entry takes from the capital.
+Num outlay(const Entry& e) { return e.notional + e.cost.fee + e.cost.fixed; }
 
 Entry price_entry(account::Ctx& ctx, py::handle deal, py::handle quantity, py::handle product_type) {
     Entry e;
@@ -321,15 +323,13 @@ py::object set_positions(Call& c) {
 
     if (!covers) {
         // Entry: a new position of the deal's own side.
-        Entry e = price_entry(ctx, deal, item(deal, KOB_STR("quantity")), product_type);
+        const Entry e = price_entry(ctx, deal, item(deal, KOB_STR("quantity")), product_type);
         record = item(attr(self, KOB_STR("_account_infos")), code);
-        updates.push_back({KOB_STR("entry_times"), Num::from(item(record, KOB_STR("entry_times"))) + 1});
-        const Num capital = Num::from(attr(self, KOB_STR("current_capital")));
-        e.capital_after = capital - (e.notional + e.cost.fee + e.cost.fixed);
-        lines.push_back(entry_line(buy, capital_before, e));
-        for (auto& line : lines) console_print(c, line);
-        for (const Update& u : updates) set_item(record, u.key, u.value.obj());
-        set_attr(self, KOB_STR("current_capital"), e.capital_after.obj());
+        const Num entry_times = Num::from(item(record, KOB_STR("entry_times"))) + 1;
+        const Num capital_after = Num::from(attr(self, KOB_STR("current_capital"))) - outlay(e);
+        console_print(c, entry_line(buy, capital_before, e));
+        set_item(record, py::handle(KOB_STR("entry_times")), entry_times.obj());
+        set_attr(self, KOB_STR("current_capital"), capital_after.obj());
     } else {
         CoverPlan plan;
         const bool native = account::own_method(self, KOB_STR("_Positions__calculate_profit"), calculate_profit);
@@ -378,7 +378,7 @@ py::object set_positions(Call& c) {
             Num entry_times = counter(KOB_STR("entry_times")) + 1;
             updates.push_back({KOB_STR("entry_times"), entry_times});
             lines.push_back(entry_line(buy, capital_after, *rest));
-            capital_after = capital_after - (rest->notional + rest->cost.fee + rest->cost.fixed);
+            capital_after = capital_after - outlay(*rest);
         }
 
         if (native) print_pieces(c, plan);

@@ -355,12 +355,16 @@ private:
         views::DoubleSum weighted_fast, pnl_fast;
         py::object weighted_obj, pnl_obj;
 
-        auto add = [this](views::DoubleSum& fast, py::object& obj, const Num& term) {
+        // A sum as an object: the object it became, or its double, or the int 0.
+        auto total = [](const views::DoubleSum& fast, const py::object& obj) {
+            return obj ? obj : (fast.touched ? new_float(fast.value) : new_int(0));
+        };
+        auto add = [this, &total](views::DoubleSum& fast, py::object& obj, const Num& term) {
             if (!obj && !term.obj) {
                 fast.add(term.d);
                 return;
             }
-            py::object current = obj ? obj : (fast.touched ? new_float(fast.value) : new_int(0));
+            py::object current = total(fast, obj);
             obj = binary(PyNumber_InPlaceAdd, current, term.py());
             if (PyFloat_CheckExact(obj.ptr())) {
                 fast.value = PyFloat_AS_DOUBLE(obj.ptr());
@@ -411,15 +415,12 @@ private:
                 average = new_float((weighted_fast.touched ? weighted_fast.value : 0.0) /
                                     static_cast<double>(qty_small));
             else
-                average = binary(PyNumber_TrueDivide,
-                                 weighted_obj ? weighted_obj
-                                              : (weighted_fast.touched ? new_float(weighted_fast.value) : new_int(0)),
-                                 quantity);
+                average = binary(PyNumber_TrueDivide, total(weighted_fast, weighted_obj), quantity);
             avg_price = host_round(average);
         } else {
             avg_price = new_int(0);
         }
-        py::object pnl = pnl_obj ? pnl_obj : (pnl_fast.touched ? new_float(pnl_fast.value) : new_int(0));
+        py::object pnl = total(pnl_fast, pnl_obj);
 
         if (!summary_template_) {
             // Rows are copies of one dict with the keys in row order, so each
