@@ -120,10 +120,12 @@ struct WinList {
         w[n++] = x;
         return true;
     }
-    std::size_t size() const { return n; }
-    const Win& operator[](std::size_t i) const { return w[i]; }
-    const Win* begin() const { return w; }
-    const Win* end() const { return w + n; }
+    // The first window holding the time of day, or nullptr.
+    const Win* holding(std::int64_t tod) const {
+        for (std::size_t i = 0; i < n; ++i)
+            if (w[i].lo <= tod && tod <= w[i].hi) return &w[i];
+        return nullptr;
+    }
 };
 
 // Windows as time-of-day microseconds when they have the usual shape (a list
@@ -276,7 +278,8 @@ struct Intake {
 // Candidate-minute loop on integer microseconds.
 void fill_fast(Intake& in, std::int64_t last_us, std::int64_t ts_us, std::int64_t count) {
     WinList wins;
-    bool wins_parsed = false;
+    // Parsed once; unusual windows are compared as objects, read live.
+    enum class Wins { Unknown, Native, Objects } mode = Wins::Unknown;
     int future = -1;
     std::int64_t cached_day = INT64_MIN;
     bool cached_holiday = false;
@@ -291,26 +294,14 @@ void fill_fast(Intake& in, std::int64_t last_us, std::int64_t ts_us, std::int64_
             if (future < 0) future = in.is_future() ? 1 : 0;
             if (!(future && tod <= kFiveHours)) continue;
         }
-        if (!wins_parsed) {
-            if (!parse_windows(in.wins(), wins)) {
-                // Unusual windows: compare with the objects themselves.
-                py::object t = make_datetime(nd);
-                py::object tm = steal(PyObject_CallMethodNoArgs(t.ptr(), KOB_STR("time")));
-                if (window_index_generic(in.wins(), tm) >= 0) continue;
-                goto date_test;
-            }
-            wins_parsed = true;
+        if (mode == Wins::Unknown) mode = parse_windows(in.wins(), wins) ? Wins::Native : Wins::Objects;
+        if (mode == Wins::Native) {
+            if (wins.holding(tod)) continue;
+        } else {
+            py::object t = make_datetime(nd);
+            py::object tm = steal(PyObject_CallMethodNoArgs(t.ptr(), KOB_STR("time")));
+            if (window_index_generic(in.wins(), tm) >= 0) continue;
         }
-        {
-            bool skip = false;
-            for (const Win& w : wins)
-                if (w.lo <= tod && tod <= w.hi) {
-                    skip = true;
-                    break;
-                }
-            if (skip) continue;
-        }
-    date_test:
         {
             const std::int64_t date_day = tod <= kFiveHours ? day - 1 : day;
             if (date_day < cal::day_of(cal::kMinUs)) {
@@ -457,18 +448,14 @@ py::object add_tick_impl(Call& c) {
     WinList parsed;
     if (ts_fast && parse_windows(wins, parsed)) {
         const std::int64_t tod = cal::time_of_day(ts_us);
-        for (std::size_t i = 0; i < parsed.size(); ++i) {
-            if (parsed[i].lo <= tod && tod <= parsed[i].hi) {
-                const std::int64_t start_s = parsed[i].lo / cal::kUsPerSec;  // hour, minute, second
-                const std::int64_t moved = ts_us - tod + start_s * cal::kUsPerSec + tod % cal::kUsPerSec -
-                                           cal::kUsPerSec;
-                if (moved < cal::kMinUs) {
-                    PyErr_SetString(PyExc_OverflowError, "date value out of range");
-                    throw py::error_already_set();
-                }
-                dt = make_datetime(moved);
-                break;
+        if (const Win* w = parsed.holding(tod)) {
+            const std::int64_t start_s = w->lo / cal::kUsPerSec;  // hour, minute, second
+            const std::int64_t moved = ts_us - tod + start_s * cal::kUsPerSec + tod % cal::kUsPerSec - cal::kUsPerSec;
+            if (moved < cal::kMinUs) {
+                PyErr_SetString(PyExc_OverflowError, "date value out of range");
+                throw py::error_already_set();
             }
+            dt = make_datetime(moved);
         }
     } else {
         py::object t = steal(PyObject_CallMethodNoArgs(ts.ptr(), KOB_STR("time")));
