@@ -73,7 +73,7 @@ def rows_to_df(rows: list) -> pl.DataFrame:
     if not rows:
         return pl.DataFrame([], schema=SCHEMA)
     return (
-        pl.DataFrame(rows)
+        pl.DataFrame(rows, schema_overrides=dict(SCHEMA), infer_schema_length=None)
         .select([pl.col(n).cast(t) for n, t in SCHEMA])
         .sort("dt", maintain_order=True)
     )

@@ -176,7 +176,7 @@ def test_missing_key_stores_nothing(qm, missing):
     t.pop(missing, None)
     with pytest.raises(KeyError):
         qm.add_tick(t)
-    if missing in ("timestamp", "code"):
+    if missing in ("timestamp", "code", "qty", "tick_type"):  # read and checked before anything is stored
         assert "NEW" not in qm.ticks
     else:
         assert qm.ticks["NEW"] == {"ticks": [], "old_ticks": [], "last_tick": None, "cached_kbars": {}}

@@ -28,6 +28,7 @@ def test_construction(qm, m):
     assert list(vars(qm)) == ["holiday_search_set", "ticks", "not_trade_times"]
     frame = pl.read_csv(os.path.join(m.static_dir, "holidays_search_from_2017.csv"), has_header=True)
     assert qm.holiday_search_set == set(frame["Date"])
+    assert "2026-07-10" in qm.holiday_search_set  # the typhoon closure
     assert qm.ticks == {}
     assert qm.not_trade_times == {
         "Stock": [[dtime(13, 30), dtime(23, 59, 59)], [dtime(0, 0), dtime(8, 59, 59)]],
@@ -108,7 +109,8 @@ def test_pop_edited_records_use_row_wise_table(qm, record_change):
     rows[1].update(record_change)
     expected_error = None
     try:
-        expected = (pl.DataFrame(list(rows)).select([pl.col(n).cast(t) for n, t in SCHEMA])
+        expected = (pl.DataFrame(list(rows), schema_overrides=dict(SCHEMA), infer_schema_length=None)
+                    .select([pl.col(n).cast(t) for n, t in SCHEMA])
                     .sort("dt", maintain_order=True))
     except Exception as e:  # the library's own error
         expected_error = type(e)

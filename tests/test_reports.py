@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import json
 import os
+import threading
 import types
 from datetime import datetime
 
@@ -101,6 +102,70 @@ def test_export_trade_records(pos, m, console, data_dir, monkeypatch):
     assert path.read_text() == pl.DataFrame([]).write_csv() and listing(data_dir) == ["trade_records/2024-05-06 070809_trade_records.csv"]
 
 
+def test_two_accounts_exporting_from_two_threads_leave_complete_files(m, console, data_dir, monkeypatch):
+    accounts = []
+    for n in (3, 40):
+        p = m.Positions()
+        for i in range(n):
+            p.add_trade_record(str(i), CODE, "Buy", 1, 10.0 + i, 1714957689.0, "Deal")
+        accounts.append(p)
+    monkeypatch.setattr(m, "datetime", FixedNow)  # both write the same file name
+    path = data_dir / "trade_records" / "2024-05-06 070809_trade_records.csv"
+    accounts[0].export_trade_records()
+    complete = {path.read_text()}
+    accounts[1].export_trade_records()
+    complete.add(path.read_text())
+    errors, seen = [], set()
+
+    def export(p):
+        try:
+            for _ in range(100):
+                p.export_trade_records()
+                seen.add(path.read_text())
+        except Exception as e:  # noqa: BLE001 - collected for the assertion
+            errors.append(e)
+
+    threads = [threading.Thread(target=export, args=(p,)) for p in accounts]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == [] and seen <= complete
+    assert listing(data_dir) == ["trade_records/2024-05-06 070809_trade_records.csv"]
+
+
+def test_tear_sheet_failure_keeps_earlier_one(pos, m, console, data_dir, monkeypatch):
+    pos.set_initial_capital(1_000_000)
+    pos._profit_report["rows"].append(profit_row(CODE, 1714957689.0, 1714961289.0, profit=500.0))
+    pos.generate_qs_profit_report(CODE, FakeQuoteManager())
+    html = next(data_dir.rglob("*-profit_report.html"))
+    before = html.read_bytes()
+
+    def partial(*args, output, **kwargs):
+        with open(output, "w") as f:
+            f.write("<html>half")
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(m.qs.reports, "html", partial)
+    with pytest.raises(OSError, match="No space"):
+        pos.generate_qs_profit_report(CODE, FakeQuoteManager())
+    assert html.read_bytes() == before
+    assert not [p for p in listing(data_dir) if ".tmp" in p]
+    html.unlink()
+    with pytest.raises(OSError, match="No space"):
+        pos.generate_qs_profit_report(CODE, FakeQuoteManager())
+    assert not html.exists()
+
+
+@pytest.mark.parametrize("code", ["../x", "../../etc", "/tmp/abs", "a/b", "..", ".", "a\\b", "a\0b"])
+def test_code_that_would_leave_the_data_directory_is_refused(pos, console, data_dir, code):
+    pos._profit_report["rows"].append(profit_row(code, 1714957689.0, 1714961289.0, profit=500.0))
+    for method in (pos.generate_standard_report, pos.generate_qs_profit_report):
+        with pytest.raises(ValueError, match="cannot name a report file"):
+            method(code, FakeQuoteManager())
+    assert not data_dir.exists() or listing(data_dir) == []
+
+
 def test_export_failure_keeps_earlier_file(pos, m, console, data_dir, monkeypatch):
     monkeypatch.setattr(m, "datetime", FixedNow)
     pos.export_trade_records()
@@ -108,7 +173,7 @@ def test_export_failure_keeps_earlier_file(pos, m, console, data_dir, monkeypatc
     before = path.read_bytes()
 
     class HalfWriter:
-        def __init__(self, records):
+        def __init__(self, records, **kwargs):
             pass
 
         def write_csv(self, target):

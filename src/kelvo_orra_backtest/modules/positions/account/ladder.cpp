@@ -151,7 +151,9 @@ bool own_method(PyObject* self, PyObject* name, Impl impl) {
     if (!is_function_with(_PyType_Lookup(tp, name), impl)) return false;
     PyObject** dictptr = _PyObject_GetDictPtr(self);
     if (dictptr && *dictptr) {
-        PyObject* v = PyDict_GetItemWithError(*dictptr, name);
+        // Held: a key's comparison may replace the instance dictionary.
+        py::object d = py::reinterpret_borrow<py::object>(*dictptr);
+        PyObject* v = PyDict_GetItemWithError(d.ptr(), name);
         if (v) return false;
         if (PyErr_Occurred()) throw py::error_already_set();
     }

@@ -27,12 +27,12 @@ void TickColumns::reserve(std::size_t n) {
 namespace {
 
 // Index of `s` in `uniq` (texts compared by value), appending when new.
-std::uint32_t intern_index(std::vector<PyObject*>& uniq, PyObject* s) {
+std::uint32_t intern_index(std::vector<py::object>& uniq, PyObject* s) {
     for (std::size_t i = 0; i < uniq.size(); ++i)
-        if (uniq[i] == s) return static_cast<std::uint32_t>(i);
+        if (uniq[i].ptr() == s) return static_cast<std::uint32_t>(i);
     for (std::size_t i = 0; i < uniq.size(); ++i)
-        if (PyUnicode_Compare(uniq[i], s) == 0) return static_cast<std::uint32_t>(i);
-    uniq.push_back(s);
+        if (PyUnicode_Compare(uniq[i].ptr(), s) == 0) return static_cast<std::uint32_t>(i);
+    uniq.push_back(py::reinterpret_borrow<py::object>(s));
     return static_cast<std::uint32_t>(uniq.size() - 1);
 }
 
@@ -62,7 +62,12 @@ bool gather_records(PyObject* records, Py_ssize_t start, Py_ssize_t end, TickCol
                 }
                 v[j] = val;
             }
-            if (!in_order)
+            if (!in_order) {
+                // Looked up only among exact str keys: a key of another type
+                // could run its own comparison, which may change the list.
+                Py_ssize_t p = 0;
+                while (PyDict_Next(r, &p, &k, &val))
+                    if (!PyUnicode_CheckExact(k)) return false;
                 for (int j = 0; j < 8; ++j) {
                     v[j] = PyDict_GetItemWithError(r, keys[j]);
                     if (!v[j]) {
@@ -70,6 +75,7 @@ bool gather_records(PyObject* records, Py_ssize_t start, Py_ssize_t end, TickCol
                         return false;
                     }
                 }
+            }
         }
         PyObject *dt = v[0], *mt = v[1], *code = v[2], *close = v[3], *qty = v[4], *tt = v[5], *sim = v[6],
                  *virt = v[7];
@@ -90,10 +96,10 @@ bool gather_records(PyObject* records, Py_ssize_t start, Py_ssize_t end, TickCol
             return false;
         }
         cols.dt.push_back(datetime_us(dt));
-        if (cols.market_types.empty() || cols.market_types[last_mt] != mt)
+        if (cols.market_types.empty() || cols.market_types[last_mt].ptr() != mt)
             last_mt = intern_index(cols.market_types, mt);
         cols.market_type.push_back(last_mt);
-        if (cols.codes.empty() || cols.codes[last_code] != code) last_code = intern_index(cols.codes, code);
+        if (cols.codes.empty() || cols.codes[last_code].ptr() != code) last_code = intern_index(cols.codes, code);
         cols.code.push_back(last_code);
         cols.close.push_back(PyFloat_AS_DOUBLE(close));
         cols.qty.push_back(q);
@@ -210,11 +216,11 @@ class FrameBuilder {
     }
 
     // A text column of uniq[idx[order[i]]].
-    void text(PyObject* name, const std::vector<PyObject*>& uniq, const std::vector<std::uint32_t>& idx,
+    void text(PyObject* name, const std::vector<py::object>& uniq, const std::vector<std::uint32_t>& idx,
               const std::vector<std::uint32_t>& order) {
-        if (uniq.size() == 1) return text_repeat(name, uniq[0], idx.size());
+        if (uniq.size() == 1) return text_repeat(name, uniq[0].ptr(), idx.size());
         py::list values;
-        for (PyObject* u : uniq) values.append(py::handle(u));
+        for (const py::object& u : uniq) values.append(u);
         py::object s = attr(pl_, KOB_STR("Series"))(py::handle(name), values, py::arg("dtype") = attr(pl_, KOB_STR("String")));
         s = attr(s, KOB_STR("gather"))(to_array(idx, order));
         if (internal_) {
@@ -289,10 +295,17 @@ py::object build_tick_frame(Call& c, py::handle records, Py_ssize_t start) {
     }
     py::object rows = start == 0 ? py::reinterpret_borrow<py::object>(records)
                                  : steal(PySequence_GetSlice(records.ptr(), start, PY_SSIZE_T_MAX));
-    py::object frame = attr(pl, KOB_STR("DataFrame"))(rows);
+    // Every row is read with its column's dtype (an int close among float
+    // ones is converted, a value that does not fit is refused); the other
+    // columns are typed from all rows, not from the first hundred.
+    py::list schema = tick_schema(pl);
+    py::object overrides = steal(PyDict_New());
+    for (py::handle pair : schema) check(PyDict_SetItem(overrides.ptr(), PyTuple_GET_ITEM(pair.ptr(), 0), PyTuple_GET_ITEM(pair.ptr(), 1)));
+    py::object frame = call_kw(attr(pl, KOB_STR("DataFrame")), {rows},
+                               {{KOB_STR("schema_overrides"), overrides}, {KOB_STR("infer_schema_length"), py::none()}});
     py::list exprs;
     py::object col = attr(pl, KOB_STR("col"));
-    for (py::handle pair : tick_schema(pl)) {
+    for (py::handle pair : schema) {
         py::tuple p = py::reinterpret_borrow<py::tuple>(pair);
         exprs.append(attr(col(p[0]), KOB_STR("cast"))(p[1]));
     }
@@ -656,62 +669,120 @@ bool gather_for_bars(PyObject* old, Py_ssize_t start, PyObject* pending, TickCol
     return true;
 }
 
-void move_pending(py::handle info, PyObject* old, PyObject* pending) {
-    if (PyList_GET_SIZE(pending) == 0) return;
+// Moves the pending records to old as the pop does and returns how many
+// popped records old then holds.  The count is read before the store of the
+// new pending list, which may run outside code.
+Py_ssize_t move_pending(py::handle info, PyObject* old, PyObject* pending) {
     const Py_ssize_t n = PyList_GET_SIZE(old);
+    if (PyList_GET_SIZE(pending) == 0) return n;
     check(PyList_SetSlice(old, n, n, pending));
+    const Py_ssize_t moved = PyList_GET_SIZE(old);
     set_item(info, py::handle(KOB_STR("ticks")), py::list());
+    return moved;
+}
+
+// d[key] as an owned reference, or a null object when missing; the
+// dictionary is held during the lookup, which may run outside code.
+py::object dict_get(py::handle d, PyObject* key) {
+    py::object keep = py::reinterpret_borrow<py::object>(d);
+    PyObject* v = PyDict_GetItemWithError(keep.ptr(), key);
+    if (!v && PyErr_Occurred()) throw py::error_already_set();
+    return v ? py::reinterpret_borrow<py::object>(v) : py::object();
+}
+
+// Looks `key` up among the keys of `d` without running Python code: true
+// with `value` set (null when absent) if every key is an exact str, or
+// (`tuples`) an exact tuple of exact str and int items; false otherwise.
+bool plain_lookup(PyObject* d, PyObject* key, PyObject*& value, bool tuples = false) {
+    value = nullptr;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(d, &pos, &k, &v)) {
+        if (k == key) {
+            value = v;
+            continue;
+        }
+        if (!tuples) {
+            if (!PyUnicode_CheckExact(k)) return false;
+            if (PyUnicode_Compare(k, key) == 0) value = v;
+            continue;
+        }
+        if (!PyTuple_CheckExact(k)) return false;
+        const Py_ssize_t n = PyTuple_GET_SIZE(k);
+        bool same = n == PyTuple_GET_SIZE(key);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* a = PyTuple_GET_ITEM(k, i);
+            if (!PyUnicode_CheckExact(a) && !PyLong_CheckExact(a)) return false;
+            if (!same) continue;
+            PyObject* b = PyTuple_GET_ITEM(key, i);
+            same = Py_IS_TYPE(a, Py_TYPE(b)) &&
+                   (PyUnicode_CheckExact(a) ? PyUnicode_Compare(a, b) == 0 : PyObject_RichCompareBool(a, b, Py_EQ) == 1);
+        }
+        if (same) value = v;
+    }
+    return true;
+}
+
+// After the outside calls: the state is still the one read at the start
+// (same ticks dict, record, lists, cache dict and entry), checked without
+// running Python code.
+bool still_current(py::handle self, py::handle code, py::handle ticks, py::handle info, py::handle pending,
+                   py::handle old, py::handle cached, py::handle key, py::handle entry) {
+    PyObject** dictptr = _PyObject_GetDictPtr(self.ptr());
+    if (!dictptr || !*dictptr || !PyDict_CheckExact(*dictptr)) return false;
+    PyObject* v;
+    if (!plain_lookup(*dictptr, KOB_STR("ticks"), v) || v != ticks.ptr()) return false;
+    if (!plain_lookup(ticks.ptr(), code.ptr(), v) || v != info.ptr()) return false;
+    if (!plain_lookup(info.ptr(), KOB_STR("ticks"), v) || v != pending.ptr()) return false;
+    if (!plain_lookup(info.ptr(), KOB_STR("old_ticks"), v) || v != old.ptr()) return false;
+    if (!plain_lookup(info.ptr(), KOB_STR("cached_kbars"), v) || v != cached.ptr()) return false;
+    return plain_lookup(cached.ptr(), key.ptr(), v, true) && v == entry.ptr();
 }
 
 // Returns a null object when the exact pipeline must run instead (nothing
-// has been changed then).
+// has been changed then).  Every call that may run outside code comes
+// before the records are gathered, and the state they may have changed is
+// checked again; from there to the move into "old_ticks" no Python code
+// runs, so no tick can come or go in between.
 py::object get_kbar_native(Call& c, bucket::Window w) {
     py::handle self = c.self;
     py::handle code = c[0];
     if (!no_overrides(self)) return {};
     py::object ticks = attr(self, KOB_STR("ticks"));
     if (!PyDict_CheckExact(ticks.ptr())) return {};
-    PyObject* info_raw = PyDict_GetItemWithError(ticks.ptr(), code.ptr());
-    if (!info_raw) {
-        if (PyErr_Occurred()) throw py::error_already_set();
+    py::object info = dict_get(ticks, code.ptr());
+    if (!info || !PyDict_CheckExact(info.ptr())) return {};
+    py::object pending = dict_get(info, KOB_STR("ticks"));
+    py::object old = pending ? dict_get(info, KOB_STR("old_ticks")) : py::object();
+    py::object cached = old ? dict_get(info, KOB_STR("cached_kbars")) : py::object();
+    if (!cached || !PyList_CheckExact(pending.ptr()) || !PyList_CheckExact(old.ptr()) ||
+        !PyDict_CheckExact(cached.ptr()))
         return {};
-    }
-    py::object info = borrow(info_raw);
-    if (!PyDict_CheckExact(info.ptr())) return {};
-    PyObject* pending = PyDict_GetItemWithError(info.ptr(), KOB_STR("ticks"));
-    PyObject* old = pending ? PyDict_GetItemWithError(info.ptr(), KOB_STR("old_ticks")) : nullptr;
-    PyObject* cached = old ? PyDict_GetItemWithError(info.ptr(), KOB_STR("cached_kbars")) : nullptr;
-    if (!cached) {
-        if (PyErr_Occurred()) throw py::error_already_set();
-        return {};
-    }
-    if (!PyList_CheckExact(pending) || !PyList_CheckExact(old) || !PyDict_CheckExact(cached)) return {};
-    py::object keep_pending = borrow(pending), keep_old = borrow(old), keep_cached = borrow(cached);
     py::object key = py::make_tuple(code, c[1], c[2]);
-    PyObject* entry_raw = PyDict_GetItemWithError(cached, key.ptr());
-    if (!entry_raw && PyErr_Occurred()) throw py::error_already_set();
+    py::object entry = dict_get(cached, key.ptr());
     py::object pl = c.global(KOB_STR("pl"));
 
-    if (entry_raw) {
-        py::object entry = borrow(entry_raw);
-        std::shared_ptr<CacheMeta> meta = find_meta(entry, keep_old);
+    if (entry) {
+        std::shared_ptr<CacheMeta> meta = find_meta(entry, old);
         // Nothing popped since the entry was written and nothing buffered:
         // the cached table as it is.
-        if (PyList_GET_SIZE(pending) == 0 && (!meta || meta->merged == PyList_GET_SIZE(old)))
+        if (PyList_GET_SIZE(pending.ptr()) == 0 && (!meta || meta->merged == PyList_GET_SIZE(old.ptr())))
             return return_fn(c, entry);
-        if (!meta || meta->window.unit != w.unit || meta->window.every != w.every ||
-            meta->merged > PyList_GET_SIZE(old) || meta->bars.size() == 0)
+        if (!meta || meta->window.unit != w.unit || meta->window.every != w.every || meta->bars.size() == 0)
             return {};
-        TickColumns cols;
-        if (!gather_for_bars(old, meta->merged, pending, cols)) return {};
-        if (!cols.codes.empty() && PyUnicode_Compare(cols.codes[0], meta->code) != 0) return {};
         py::object height = attr(entry, KOB_STR("height"));
         if (PyLong_AsSsize_t(height.ptr()) != static_cast<Py_ssize_t>(meta->bars.size())) {
             PyErr_Clear();
             return {};
         }
-        move_pending(info, old, pending);
-        const Py_ssize_t merged_now = PyList_GET_SIZE(old);
+        // Read again: the height and the lookups may have run outside code.
+        if (!still_current(self, code, ticks, info, pending, old, cached, key, entry) ||
+            find_meta(entry, old) != meta || meta->bars.size() == 0 || meta->merged > PyList_GET_SIZE(old.ptr()))
+            return {};
+        TickColumns cols;
+        if (!gather_for_bars(old.ptr(), meta->merged, pending.ptr(), cols)) return {};
+        if (!cols.codes.empty() && PyUnicode_Compare(cols.codes[0].ptr(), meta->code) != 0) return {};
+        const Py_ssize_t merged_now = move_pending(info, old.ptr(), pending.ptr());
         std::vector<std::uint32_t> order = stable_order(cols.dt);
         Bars fresh;
         const std::int64_t last_dt = meta->bars.dt.back();
@@ -741,21 +812,22 @@ py::object get_kbar_native(Call& c, bucket::Window w) {
             kbar_df = attr(kbar_df, KOB_STR("rechunk"))();
             chunks = 0;
         }
-        set_item(keep_cached, key, kbar_df);
-        remember_bars(kbar_df, keep_old, merged_now, w, std::move(bars), meta->code, chunks);
+        set_item(cached, key, kbar_df);
+        remember_bars(kbar_df, old, merged_now, w, std::move(bars), meta->code, chunks);
         return finish(c, kbar_df);
     }
 
     // First request for the key: every tick of the code.
+    if (!still_current(self, code, ticks, info, pending, old, cached, key, py::handle())) return {};
     TickColumns cols;
-    if (!gather_for_bars(old, 0, pending, cols) || cols.size() == 0) return {};
-    move_pending(info, old, pending);
+    if (!gather_for_bars(old.ptr(), 0, pending.ptr(), cols) || cols.size() == 0) return {};
+    const Py_ssize_t merged_now = move_pending(info, old.ptr(), pending.ptr());
     std::vector<std::uint32_t> order = stable_order(cols.dt);
     Bars bars;
     aggregate_rows(cols, order, w, false, INT64_MIN, bars);
-    py::object kbar_df = bars_frame(pl, bars, 0, cols.codes[0]);
-    set_item(keep_cached, key, kbar_df);
-    remember_bars(kbar_df, keep_old, PyList_GET_SIZE(old), w, std::move(bars), cols.codes[0], 0);
+    py::object kbar_df = bars_frame(pl, bars, 0, cols.codes[0].ptr());
+    set_item(cached, key, kbar_df);
+    remember_bars(kbar_df, old, merged_now, w, std::move(bars), cols.codes[0].ptr(), 0);
     return finish(c, kbar_df);
 }
 

@@ -168,9 +168,10 @@ Py_ssize_t window_index_generic(py::handle wins, py::handle t) {
                 PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2)");
             throw py::error_already_set();
         }
-        PyObject* start = PySequence_Fast_GET_ITEM(seq.ptr(), 0);
-        PyObject* end = PySequence_Fast_GET_ITEM(seq.ptr(), 1);
-        if (le(start, t.ptr()) && le(t.ptr(), end)) return idx;
+        // Owned: the first comparison may run code that empties the window.
+        py::object start = borrow(PySequence_Fast_GET_ITEM(seq.ptr(), 0));
+        py::object end = borrow(PySequence_Fast_GET_ITEM(seq.ptr(), 1));
+        if (le(start.ptr(), t.ptr()) && le(t.ptr(), end.ptr())) return idx;
         ++idx;
     }
     if (PyErr_Occurred()) throw py::error_already_set();
@@ -275,6 +276,13 @@ struct Intake {
     }
 };
 
+// A gap of years is millions of candidate minutes: Ctrl-C is seen every few
+// thousand.  The virtual ticks gathered so far are only in the call's own
+// list, so an interrupted call stores nothing.
+inline void poll_signals(std::int64_t i) {
+    if ((i & 4095) == 4095 && PyErr_CheckSignals() < 0) throw py::error_already_set();
+}
+
 // Candidate-minute loop on integer microseconds.
 void fill_fast(Intake& in, std::int64_t last_us, std::int64_t ts_us, std::int64_t count) {
     WinList wins;
@@ -285,6 +293,7 @@ void fill_fast(Intake& in, std::int64_t last_us, std::int64_t ts_us, std::int64_
     bool cached_holiday = false;
     const std::int64_t base = last_us - cal::floor_mod(last_us, cal::kUsPerMin);
     for (std::int64_t i = 0; i < count; ++i) {
+        poll_signals(i);
         const std::int64_t nd = base + (i + 1) * cal::kUsPerMin;
         if (nd > ts_us) break;  // a virtual tick never lies after the tick itself
         const std::int64_t day = cal::day_of(nd);
@@ -329,6 +338,7 @@ void fill_generic(Intake& in, py::handle ts, py::handle last_dt, std::int64_t co
     py::object base = call_kw(attr(last_dt, KOB_STR("replace")), {}, {{KOB_STR("second"), zero}, {KOB_STR("microsecond"), zero}});
     py::object day = call_kw(td_cls, {}, {{KOB_STR("days"), py::int_(1)}});
     for (std::int64_t i = 0; i < count; ++i) {
+        poll_signals(i);
         py::object step = call_kw(td_cls, {}, {{KOB_STR("minutes"), py::int_(i + 1)}});
         py::object nd = steal(PyNumber_Add(base.ptr(), step.ptr()));
         int later = PyObject_RichCompareBool(nd.ptr(), ts.ptr(), Py_GT);
@@ -351,10 +361,29 @@ void fill_generic(Intake& in, py::handle ts, py::handle last_dt, std::int64_t co
     }
 }
 
+// Refuses an int that the tick table's column cannot hold: every later
+// K-bar of the code would fail on it.
+void check_fits(PyObject* key, py::handle value, long long lo, long long hi, const char* column) {
+    if (!PyLong_Check(value.ptr())) return;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (overflow == 0 && v >= lo && v <= hi) return;
+    PyErr_Format(PyExc_OverflowError, "tick[%R] = %S does not fit the tick table's %s column (%lld to %lld)", key,
+                 value.ptr(), column, lo, hi);
+    throw py::error_already_set();
+}
+
 py::object add_tick_impl(Call& c) {
     ensure_datetime_api();
     py::handle tick = c[0];
     py::object stamp = item(tick, KOB_STR("timestamp"));
+    // Read and checked before anything is stored; the record keeps these
+    // very values, whatever outside code does to the tick meanwhile.
+    py::object qty = item(tick, KOB_STR("qty"));
+    check_fits(KOB_STR("qty"), qty, INT64_MIN, INT64_MAX, "Int64");
+    py::object tick_type = item(tick, KOB_STR("tick_type"));
+    check_fits(KOB_STR("tick_type"), tick_type, -128, 127, "Int8");
     std::int64_t ts_us = 0;
     bool ts_fast = false;
     py::object ts = local_time(c, stamp.ptr(), ts_us, ts_fast);
@@ -437,8 +466,6 @@ py::object add_tick_impl(Call& c) {
     py::object mt = item(tick, KOB_STR("market_type"));
     py::object rcode = item(tick, KOB_STR("code"));
     py::object close = item(tick, KOB_STR("close"));
-    py::object qty = item(tick, KOB_STR("qty"));
-    py::object tick_type = item(tick, KOB_STR("tick_type"));
     py::object is_sim = item(tick, KOB_STR("is_simulate"));
     py::object dt = ts;
 

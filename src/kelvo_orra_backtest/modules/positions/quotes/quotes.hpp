@@ -54,14 +54,15 @@ struct TickColumns {
     std::vector<std::int64_t> qty;
     std::vector<std::int8_t> tick_type;
     std::vector<std::uint8_t> is_simulate, is_virtual;
-    std::vector<PyObject*> market_types, codes;  // unique texts (borrowed from the records)
+    std::vector<py::object> market_types, codes;  // unique texts (owned: records may go away)
     void reserve(std::size_t n);
     std::size_t size() const { return dt.size(); }
 };
 
 // Reads records[start:end] of an exact list into columns.  False when a
 // record is not of the usual shape (exact dict of the eight keys holding the
-// usual exact types); the caller then takes the row-wise path.
+// usual exact types); the caller then takes the row-wise path.  Runs no
+// Python code: nothing can change the list while it reads.
 bool gather_records(PyObject* records, Py_ssize_t start, Py_ssize_t end, TickColumns& cols);
 
 // Stable order of the rows by "dt" (identity when already sorted).

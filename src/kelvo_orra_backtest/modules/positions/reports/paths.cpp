@@ -1,5 +1,11 @@
 // Save paths under the data directory, the trade-record export and the
 // selection of one code's profit rows.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+
 #include "../registry.hpp"
 #include "reports.hpp"
 
@@ -12,10 +18,27 @@ py::object temp_path_for(const Call& c, py::handle path) {
     py::object ospath = attr(os, KOB_STR("path"));
     py::object dir = steal(PyObject_CallMethodOneArg(ospath.ptr(), KOB_STR("dirname"), path.ptr()));
     py::object base = steal(PyObject_CallMethodOneArg(ospath.ptr(), KOB_STR("basename"), path.ptr()));
-    py::object pid = steal(PyObject_CallMethodNoArgs(os.ptr(), KOB_STR("getpid")));
-    // A hidden name ending in ".tmp": no writer infers a compression from it.
-    py::object name = steal(PyUnicode_FromFormat(".%S.%S.tmp", base.ptr(), pid.ptr()));
-    return steal(PyObject_CallMethodObjArgs(ospath.ptr(), KOB_STR("join"), dir.ptr(), name.ptr(), nullptr));
+    // Unique per write, not per process: two writers of the same file, in
+    // two threads or two processes, never share a temporary file.  The name
+    // is taken by creating the file exclusively (mode 0666 less the umask,
+    // as the final file would get); a name left by a crashed run is skipped.
+    static std::atomic<unsigned long long> serial{0};
+    for (int attempt = 0;; ++attempt) {
+        const unsigned long long n = serial.fetch_add(1, std::memory_order_relaxed);
+        // A hidden name ending in ".tmp": no writer infers a compression from it.
+        py::object name = steal(PyUnicode_FromFormat(".%S.%ld-%llu.tmp", base.ptr(), static_cast<long>(getpid()), n));
+        py::object full = steal(PyObject_CallMethodObjArgs(ospath.ptr(), KOB_STR("join"), dir.ptr(), name.ptr(), nullptr));
+        py::object encoded = steal(PyUnicode_EncodeFSDefault(full.ptr()));
+        const int fd = ::open(PyBytes_AS_STRING(encoded.ptr()), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            ::close(fd);
+            return full;
+        }
+        if (errno != EEXIST || attempt >= 100) {
+            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, full.ptr());
+            throw py::error_already_set();
+        }
+    }
 }
 
 void discard_file(const Call& c, py::handle tmp) noexcept {
@@ -25,6 +48,23 @@ void discard_file(const Call& c, py::handle tmp) noexcept {
         Py_DECREF(r);
     else
         PyErr_Clear();  // already gone, or never created
+}
+
+void check_code(py::handle code) {
+    if (!PyUnicode_Check(code.ptr())) return;  // the methods' own type checks speak for other values
+    Py_ssize_t len = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(code.ptr(), &len);
+    if (!text) {  // lone surrogates: not a name, but no separator either
+        PyErr_Clear();
+        return;
+    }
+    const std::string_view s(text, static_cast<std::size_t>(len));
+    if (s == "." || s == ".." || s.find_first_of(std::string_view("/\\\0", 3)) != std::string_view::npos) {
+        PyErr_Format(PyExc_ValueError,
+                     "product code %R cannot name a report file: it holds a path separator or NUL, or is '.' or '..'",
+                     code.ptr());
+        throw py::error_already_set();
+    }
 }
 
 }  // namespace reports
@@ -69,7 +109,9 @@ py::object export_trade_records(Call& c) {
 
     py::object frame_cls = attr(c.global(KOB_STR("pl")), KOB_STR("DataFrame"));
     py::object records = attr(c.self, KOB_STR("trade_records"));
-    py::object df = steal(PyObject_CallOneArg(frame_cls.ptr(), records.ptr()));
+    // Typed from every record: a float price after a hundred int ones is
+    // kept, not cut to an integer.
+    py::object df = call_kw(frame_cls, {records}, {{KOB_STR("infer_schema_length"), py::none()}});
     reports::write_replacing(c, path, [&](py::handle tmp) {
         steal(PyObject_CallMethodOneArg(df.ptr(), KOB_STR("write_csv"), tmp.ptr()));
     });

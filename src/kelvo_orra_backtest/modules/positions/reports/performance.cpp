@@ -24,7 +24,9 @@ py::object exit_times(const Call& c, py::handle column) {
     py::object dt_cls;
     const Py_ssize_t n = PyList_GET_SIZE(values.ptr());
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* v = PyList_GET_ITEM(values.ptr(), i);
+        if (i >= PyList_GET_SIZE(values.ptr())) break;  // shortened by outside code
+        py::object held = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(values.ptr(), i));
+        PyObject* v = held.ptr();
         if (!is_number(v)) continue;
         if (!any) dt_cls = c.global(KOB_STR("datetime"));
         any = true;
@@ -137,14 +139,18 @@ py::object generate_qs_profit_report(Call& c) {
         console_print(c, py::handle(KOB_STR("[yellow]沒有 0050 的日 K 資料, 進階損益報告不含基準比較[/yellow]")));
 
     py::object html = attr(attr(c.global(KOB_STR("qs")), KOB_STR("reports")), KOB_STR("html"));
-    call_kw(html, {},
-                     {{KOB_STR("returns"), returns},
-                      {KOB_STR("download_filename"), report_path},
-                      {KOB_STR("output"), report_path},
-                      {KOB_STR("rf"), py::float_(0.04)},
-                      {KOB_STR("title"), KOB_STR("進階損益報告")},
-                      {KOB_STR("benchmark"), benchmark},
-                      {KOB_STR("benchmark_title"), KOB_STR("0050")}});
+    // The library writes the final path itself: a failed write (full disk,
+    // size limit) leaves the earlier tear sheet, not a partial one.
+    reports::write_keeping_previous(c, report_path, [&] {
+        call_kw(html, {},
+                {{KOB_STR("returns"), returns},
+                 {KOB_STR("download_filename"), report_path},
+                 {KOB_STR("output"), report_path},
+                 {KOB_STR("rf"), py::float_(0.04)},
+                 {KOB_STR("title"), KOB_STR("進階損益報告")},
+                 {KOB_STR("benchmark"), benchmark},
+                 {KOB_STR("benchmark_title"), KOB_STR("0050")}});
+    });
 
     console_print(c, reports::concat({KOB_STR("[bold green]進階損益報告已產生: "), report_path, KOB_STR("[/bold green]")}));
     console_print(c, reports::concat({KOB_STR("[bold green]損益報告 CSV 已產生: "), csv_path, KOB_STR("[/bold green]")}));

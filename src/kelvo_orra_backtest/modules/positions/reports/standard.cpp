@@ -91,6 +91,7 @@ void write_text(const Call& c, py::handle path, py::handle text) {
 py::object generate_standard_report(Call& c) {
     py::handle code = c[0];
     py::handle quote_manager = c[1];
+    reports::check_code(code);
     console_print(c, reports::concat({KOB_STR("[bold green]產生 "), code, KOB_STR(" 的回測報告...[/bold green]")}));
 
     py::object result_path =
