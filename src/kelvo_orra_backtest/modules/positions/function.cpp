@@ -424,8 +424,28 @@ py::object make_function(const MethodSpec& method, const char* qualname, py::han
     return holder;
 }
 
-bool is_function_with(PyObject* o, Impl impl) {
-    return o && Py_TYPE(o) == FunctionType && reinterpret_cast<FunctionObject*>(o)->method->impl == impl;
+PyObject* name_on_instance(const MethodSpec& method) {
+    if (!method.attr_name) {  // a method table that was never registered
+        PyErr_Format(PyExc_SystemError, "method %s is not registered", method.name);
+        throw py::error_already_set();
+    }
+    return method.attr_name;
+}
+
+bool is_own_method(PyObject* self, const MethodSpec& method) {
+    PyTypeObject* tp = Py_TYPE(self);
+    if (tp->tp_getattro != PyObject_GenericGetAttr) return false;
+    PyObject* name = name_on_instance(method);
+    PyObject* found = _PyType_Lookup(tp, name);
+    if (!found || Py_TYPE(found) != FunctionType || reinterpret_cast<FunctionObject*>(found)->method != &method)
+        return false;
+    PyObject** dictptr = _PyObject_GetDictPtr(self);
+    if (!dictptr || !*dictptr) return true;
+    // Held: a key's comparison may replace the instance dictionary.
+    py::object d = py::reinterpret_borrow<py::object>(*dictptr);
+    PyObject* v = PyDict_GetItemWithError(d.ptr(), name);
+    if (!v && PyErr_Occurred()) throw py::error_already_set();
+    return v == nullptr;
 }
 
 int ready_function_type(PyObject* module) {

@@ -53,6 +53,10 @@ struct MethodSpec {
     const char* star = nullptr;   // name of a `*args` parameter
     bool property = false;        // registered as a read-only property
     bool plain = false;           // a plain function: no `self` parameter
+    // Set when the class is registered: the interned name under which the
+    // method is found on an instance ("_Positions__calculate_profit" for the
+    // private "__calculate_profit").  Kept for the life of the process.
+    mutable PyObject* attr_name = nullptr;
 };
 
 // Parsed arguments handed to an implementation.
@@ -93,8 +97,16 @@ inline py::object borrow(PyObject* o) { return py::reinterpret_borrow<py::object
 py::object make_function(const MethodSpec& method, const char* qualname, py::handle module_name,
                          py::handle globals, py::handle shared_empty_list);
 
-// True when `o` is a Function running `impl` (used to detect overrides).
-bool is_function_with(PyObject* o, Impl impl);
+// The name under which `method` is found on an instance (see attr_name).
+PyObject* name_on_instance(const MethodSpec& method);
+
+// The one test for "is this method the class's own?": true when a call of
+// `method` through `self` would run the module's own implementation, so a
+// native call may stand in for it.  That needs the generic attribute
+// lookup, the class attribute being the Function made from `method` (no
+// override in a subclass) and no instance attribute of that name.  Runs no
+// Python code but the instance dictionary's own key comparisons.
+bool is_own_method(PyObject* self, const MethodSpec& method);
 
 // Readies the Function type; called once from the module's exec step.
 int ready_function_type(PyObject* module);

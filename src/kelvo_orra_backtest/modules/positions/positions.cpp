@@ -63,7 +63,9 @@ py::object build_class(const char* cls, const char* doc, const MethodSpec* const
     for (const MethodSpec* method : methods) {
         std::string qualname = std::string(cls) + "." + method->name;
         py::object fn = make_function(*method, qualname.c_str(), module_name, globals, shared_empty_list);
-        ns[py::str(mangled(cls, method->name))] = method->property ? property(fn) : fn;
+        const std::string attr = mangled(cls, method->name);
+        if (!method->attr_name) method->attr_name = intern_or_throw(attr.c_str());  // kept for the process
+        ns[py::handle(method->attr_name)] = method->property ? property(fn) : fn;
     }
     py::tuple bases = py::make_tuple(py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     PyObject* args[] = {py::str(cls).release().ptr(), bases.ptr(), ns.ptr()};

@@ -15,13 +15,7 @@ using ::kob::truth;
 // A new fee-settings table with the default rates and the given fixed cost.
 py::object make_default_fee_settings(long per_trade_cost);
 
-// True when `self.<name>` resolves to the module's own function running
-// `impl` (no override in a subclass, in the instance or in attribute
-// lookup), so that a native call can stand in for the call through the
-// instance.
-bool own_method(PyObject* self, PyObject* name, Impl impl);
-
-// The object a computation works for, with the answers of own_method
+// The object a computation works for, with the answers of is_own_method
 // for the private methods it calls, asked once per public call (no host
 // code runs in between on the native paths).
 enum class Private : std::uint8_t { TradeCost, Slippage, Ceil, ContractValue, Count };
@@ -32,9 +26,9 @@ struct Ctx {
     signed char known[static_cast<int>(Private::Count)];
 
     Ctx(PyObject* g, PyObject* s) : globals(g), self(s) { std::fill(std::begin(known), std::end(known), -1); }
-    bool own(Private which, PyObject* name, Impl impl) {
+    bool own(Private which, const MethodSpec& method) {
         signed char& k = known[static_cast<int>(which)];
-        if (k < 0) k = own_method(self, name, impl) ? 1 : 0;
+        if (k < 0) k = is_own_method(self, method) ? 1 : 0;
         return k != 0;
     }
 };

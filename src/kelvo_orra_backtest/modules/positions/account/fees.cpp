@@ -106,11 +106,10 @@ account::Cost compute_cost(account::Ctx& ctx, PyObject* code, PyObject* action, 
     Num multiplier;
     if (stock) {
         multiplier = Num::integer(1000);
-    } else if (ctx.own(account::Private::ContractValue, KOB_STR("_Positions__apply_future_contract_value"),
-                       apply_future_contract_value)) {
+    } else if (ctx.own(account::Private::ContractValue, pos_apply_future_contract_value)) {
         multiplier = Num::from(contract_value(code, global_of(ctx.globals, KOB_STR("FutureIndexContractValue"))));
     } else {
-        multiplier = Num::from(call_method(ctx.self, KOB_STR("_Positions__apply_future_contract_value"), code));
+        multiplier = Num::from(call_method(ctx.self, name_on_instance(pos_apply_future_contract_value), code));
     }
 
     const Num q = Num::from(quantity);
@@ -154,7 +153,7 @@ Cost trade_cost(Ctx& ctx, PyObject* code, PyObject* action, PyObject* price, PyO
                 bool need_qty) {
     PyObject* it = ignore_tax ? Py_True : Py_False;
     PyObject* nr = need_reverse_direction ? Py_True : Py_False;
-    if (ctx.own(Private::TradeCost, KOB_STR("_Positions__calculate_trade_cost"), calculate_trade_cost)) {
+    if (ctx.own(Private::TradeCost, pos_calculate_trade_cost)) {
         // The argument checks of the method: the price conversion first,
         // then the exact types of code and quantity.
         const double p = float_arg(price);
@@ -168,7 +167,7 @@ Cost trade_cost(Ctx& ctx, PyObject* code, PyObject* action, PyObject* price, PyO
         return t;  // kept for the life of the process
     }();
     PyObject* args[] = {ctx.self, code, action, price, quantity, product_type, it, nr};
-    py::object d = steal(PyObject_VectorcallMethod(KOB_STR("_Positions__calculate_trade_cost"), args, 6, kwnames));
+    py::object d = steal(PyObject_VectorcallMethod(name_on_instance(pos_calculate_trade_cost), args, 6, kwnames));
     Cost cost;
     cost.price = Num::from(item(d, KOB_STR("price")));
     cost.min_qty = Num::from(item(d, KOB_STR("min_qty")));

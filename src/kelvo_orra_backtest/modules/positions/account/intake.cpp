@@ -60,7 +60,7 @@ py::object make_trade_record(Call& c) {
 }
 
 py::object add_trade_record(Call& c) {
-    py::object record = call_method(c.self, KOB_STR("_Positions__make_trade_record"), c[0], c[1], c[2], c[3],
+    py::object record = call_method(c.self, name_on_instance(pos_make_trade_record), c[0], c[1], c[2], c[3],
                                     py::float_(c.num(4)), py::float_(c.num(5)), c[6]);
     append(attr(c.self, KOB_STR("trade_records")), record);
     return py::none();

@@ -58,7 +58,7 @@ py::object ceil_price_by_tick(Call& c) {
 
 // self.__ceil_price_by_tick(code, price) through the instance.
 py::object ceil_via_instance(PyObject* self, PyObject* code, PyObject* price) {
-    return call_method(self, KOB_STR("_Positions__ceil_price_by_tick"), code, price);
+    return call_method(self, name_on_instance(pos_ceil_price_by_tick), code, price);
 }
 
 // The element `k` of a rounding result, as a double.
@@ -110,7 +110,7 @@ double walk_via_instance(PyObject* self, PyObject* code, double price, PyObject*
 
 double walk(account::Ctx& ctx, PyObject* code, double price, PyObject* tick_count, PyObject* direction) {
     if (!PyUnicode_CheckExact(direction) ||
-        !ctx.own(account::Private::Ceil, KOB_STR("_Positions__ceil_price_by_tick"), ceil_price_by_tick))
+        !ctx.own(account::Private::Ceil, pos_ceil_price_by_tick))
         return walk_via_instance(ctx.self, code, price, tick_count, direction);
     std::uint64_t left = step_count(tick_count);
     const bool up = PyUnicode_Compare(direction, KOB_STR("up")) == 0;
@@ -145,28 +145,13 @@ double float_arg(PyObject* o) {
     return d;
 }
 
-bool own_method(PyObject* self, PyObject* name, Impl impl) {
-    PyTypeObject* tp = Py_TYPE(self);
-    if (tp->tp_getattro != PyObject_GenericGetAttr) return false;
-    if (!is_function_with(_PyType_Lookup(tp, name), impl)) return false;
-    PyObject** dictptr = _PyObject_GetDictPtr(self);
-    if (dictptr && *dictptr) {
-        // Held: a key's comparison may replace the instance dictionary.
-        py::object d = py::reinterpret_borrow<py::object>(*dictptr);
-        PyObject* v = PyDict_GetItemWithError(d.ptr(), name);
-        if (v) return false;
-        if (PyErr_Occurred()) throw py::error_already_set();
-    }
-    return true;
-}
-
 double slippage_price(Ctx& ctx, PyObject* code, double price, PyObject* tick_count, PyObject* direction) {
-    if (ctx.own(Private::Slippage, KOB_STR("_Positions__calculate_slippage_price"), calculate_slippage_price)) {
+    if (ctx.own(Private::Slippage, pos_calculate_slippage_price)) {
         if (!PyLong_CheckExact(tick_count)) raise_arg_type("tick_count", "int", tick_count);
         return walk(ctx, code, price, tick_count, direction);
     }
     py::float_ p(price);
-    py::object r = call_method(ctx.self, KOB_STR("_Positions__calculate_slippage_price"), code, p, tick_count,
+    py::object r = call_method(ctx.self, name_on_instance(pos_calculate_slippage_price), code, p, tick_count,
                                direction);
     return float_arg(r.ptr());
 }

@@ -307,7 +307,7 @@ py::object set_positions(Call& c) {
         py::object infos = attr(self, KOB_STR("_account_infos"));
         int has = PySequence_Contains(infos.ptr(), code.ptr());
         check(has);
-        if (!has) set_item(infos, code, call_method(self, KOB_STR("_Positions__init_account_info")));
+        if (!has) set_item(infos, code, call_method(self, name_on_instance(pos_init_account_info)));
     }
     py::object deal = deep_copy(c, trade);
     const Num capital_before = Num::from(attr(self, KOB_STR("current_capital")));
@@ -332,11 +332,11 @@ py::object set_positions(Call& c) {
         set_attr(self, KOB_STR("current_capital"), capital_after.obj());
     } else {
         CoverPlan plan;
-        const bool native = account::own_method(self, KOB_STR("_Positions__calculate_profit"), calculate_profit);
+        const bool native = is_own_method(self, pos_calculate_profit);
         if (native)
             plan = plan_cover(c, ctx, deal, product_type);
         else
-            plan = plan_from_result(call_method(self, KOB_STR("_Positions__calculate_profit"), deal, product_type));
+            plan = plan_from_result(call_method(self, name_on_instance(pos_calculate_profit), deal, product_type));
         keep_deal = !plan.is_covered;
         std::optional<Entry> rest;
         if (keep_deal) rest = price_entry(ctx, deal, plan.un_cover_qty.obj(), product_type);

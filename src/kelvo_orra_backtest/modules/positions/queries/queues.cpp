@@ -60,8 +60,8 @@ py::object fetch_positions(Call& c) {
     if (!kind) raise_with_value(PyExc_Exception, KOB_STR("不支援的帳戶類型: "), account_type);
     const int detail = PyObject_IsTrue(c[1].ptr());
     check(detail);
-    py::object rows = call_method(c.self, detail ? KOB_STR("_Positions__format_position_detail")
-                                                 : KOB_STR("_Positions__format_position_summary"),
+    py::object rows = call_method(c.self, detail ? name_on_instance(pos_format_position_detail)
+                                                 : name_on_instance(pos_format_position_summary),
                                   kind);
     call_method(c.self, KOB_STR("add_positions_to_queue"), rows);
     return py::none();

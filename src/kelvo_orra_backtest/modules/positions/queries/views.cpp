@@ -264,13 +264,6 @@ private:
         }
     }
 
-    // The bound contract-value lookup when it is the module's own one.
-    bool builtin_contract_lookup(py::object& method) {
-        method = attr(self_, KOB_STR("_Positions__apply_future_contract_value"));
-        return PyMethod_Check(method.ptr()) && PyMethod_GET_SELF(method.ptr()) == self_.ptr() &&
-               is_function_with(PyMethod_GET_FUNCTION(method.ptr()), pos_apply_future_contract_value.impl);
-    }
-
     // Unit value of an entry: 1000 for "Stock", the contract value of the
     // code for "Future".  `small` is set when the unit is a small exact int.
     py::object unit(py::handle product_type, std::int64_t& small, bool& is_small) {
@@ -294,7 +287,7 @@ private:
         // Whether the lookup is the module's own is known until outside code runs.
         bool builtin = builtin_lookup_epoch_ == epoch_;
         if (!builtin) {
-            builtin = builtin_contract_lookup(method);
+            builtin = is_own_method(self_.ptr(), pos_apply_future_contract_value);
             if (builtin && plain_getattr) builtin_lookup_epoch_ = epoch_;
         }
         if (builtin && PyUnicode_CheckExact(code_.ptr())) {
@@ -311,7 +304,7 @@ private:
             contract_is_small_ = small_int(value.ptr(), contract_small_);
             contract_epoch_ = epoch_;
         } else if (!value) {
-            if (!method) method = attr(self_, KOB_STR("_Positions__apply_future_contract_value"));
+            if (!method) method = attr(self_, name_on_instance(pos_apply_future_contract_value));
             foreign();
             value = steal(PyObject_CallOneArg(method.ptr(), code_.ptr()));
         }

@@ -1,343 +1,17 @@
-// QuoteManager: tick tables (pop and read-back) and K-bars with their cache.
-#include <pybind11/numpy.h>
-
+// QuoteManager's K-bars: aggregate_kbar and get_kbar with its cache, the
+// exact pipeline through the instance's methods and the native one beside it.
 #include <algorithm>
-#include <memory>
-#include <unordered_map>
+#include <cmath>
 
 #include "../registry.hpp"
-#include "bucket.hpp"
-#include "quotes.hpp"
+#include "frames.hpp"
+#include "kbar_cache.hpp"
 
 namespace kob {
-
-namespace quotes {
-
-void TickColumns::reserve(std::size_t n) {
-    dt.reserve(n);
-    market_type.reserve(n);
-    code.reserve(n);
-    close.reserve(n);
-    qty.reserve(n);
-    tick_type.reserve(n);
-    is_simulate.reserve(n);
-    is_virtual.reserve(n);
-}
-
-namespace {
-
-// Index of `s` in `uniq` (texts compared by value), appending when new.
-std::uint32_t intern_index(std::vector<py::object>& uniq, PyObject* s) {
-    for (std::size_t i = 0; i < uniq.size(); ++i)
-        if (uniq[i].ptr() == s) return static_cast<std::uint32_t>(i);
-    for (std::size_t i = 0; i < uniq.size(); ++i)
-        if (PyUnicode_Compare(uniq[i].ptr(), s) == 0) return static_cast<std::uint32_t>(i);
-    uniq.push_back(py::reinterpret_borrow<py::object>(s));
-    return static_cast<std::uint32_t>(uniq.size() - 1);
-}
-
-}  // namespace
-
-bool gather_records(PyObject* records, Py_ssize_t start, Py_ssize_t end, TickColumns& cols) {
-    ensure_datetime_api();
-    cols.reserve(cols.size() + static_cast<std::size_t>(end - start));
-    std::uint32_t last_mt = 0, last_code = 0;
-    for (Py_ssize_t i = start; i < end; ++i) {
-        PyObject* r = PyList_GET_ITEM(records, i);
-        if (!PyDict_CheckExact(r) || PyDict_GET_SIZE(r) != 8) return false;
-        // Records made here hold the eight keys in order: read them in one
-        // pass, and look the keys up only when the order differs.
-        PyObject* v[8];
-        {
-            static PyObject* const keys[8] = {KOB_STR("dt"),        KOB_STR("market_type"), KOB_STR("code"),
-                                              KOB_STR("close"),     KOB_STR("qty"),         KOB_STR("tick_type"),
-                                              KOB_STR("is_simulate"), KOB_STR("is_virtual")};
-            Py_ssize_t pos = 0;
-            PyObject *k, *val;
-            bool in_order = true;
-            for (int j = 0; j < 8; ++j) {
-                if (!PyDict_Next(r, &pos, &k, &val) || k != keys[j]) {
-                    in_order = false;
-                    break;
-                }
-                v[j] = val;
-            }
-            if (!in_order) {
-                // Looked up only among exact str keys: a key of another type
-                // could run its own comparison, which may change the list.
-                Py_ssize_t p = 0;
-                while (PyDict_Next(r, &p, &k, &val))
-                    if (!PyUnicode_CheckExact(k)) return false;
-                for (int j = 0; j < 8; ++j) {
-                    v[j] = PyDict_GetItemWithError(r, keys[j]);
-                    if (!v[j]) {
-                        PyErr_Clear();
-                        return false;
-                    }
-                }
-            }
-        }
-        PyObject *dt = v[0], *mt = v[1], *code = v[2], *close = v[3], *qty = v[4], *tt = v[5], *sim = v[6],
-                 *virt = v[7];
-        if (!dt || !mt || !code || !close || !qty || !tt || !sim || !virt) return false;
-        if (!is_naive_datetime(dt) || !PyUnicode_CheckExact(mt) || !PyUnicode_CheckExact(code) ||
-            !PyFloat_CheckExact(close) || !PyLong_CheckExact(qty) || !PyLong_CheckExact(tt) || !PyBool_Check(sim) ||
-            !PyBool_Check(virt))
-            return false;
-        int overflow = 0;
-        const long long q = PyLong_AsLongLongAndOverflow(qty, &overflow);
-        if (overflow || (q == -1 && PyErr_Occurred())) {
-            PyErr_Clear();
-            return false;
-        }
-        const long t = PyLong_AsLongAndOverflow(tt, &overflow);
-        if (overflow || t < -128 || t > 127) {
-            PyErr_Clear();
-            return false;
-        }
-        cols.dt.push_back(datetime_us(dt));
-        if (cols.market_types.empty() || cols.market_types[last_mt].ptr() != mt)
-            last_mt = intern_index(cols.market_types, mt);
-        cols.market_type.push_back(last_mt);
-        if (cols.codes.empty() || cols.codes[last_code].ptr() != code) last_code = intern_index(cols.codes, code);
-        cols.code.push_back(last_code);
-        cols.close.push_back(PyFloat_AS_DOUBLE(close));
-        cols.qty.push_back(q);
-        cols.tick_type.push_back(static_cast<std::int8_t>(t));
-        cols.is_simulate.push_back(sim == Py_True);
-        cols.is_virtual.push_back(virt == Py_True);
-    }
-    return true;
-}
-
-std::vector<std::uint32_t> stable_order(const std::vector<std::int64_t>& dt) {
-    std::vector<std::uint32_t> idx;
-    if (std::is_sorted(dt.begin(), dt.end())) return idx;
-    struct Key {
-        std::int64_t t;
-        std::uint32_t i;
-    };
-    std::vector<Key> keys(dt.size());
-    for (std::size_t i = 0; i < dt.size(); ++i) keys[i] = {dt[i], static_cast<std::uint32_t>(i)};
-    std::stable_sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) { return a.t < b.t; });
-    idx.resize(dt.size());
-    for (std::size_t i = 0; i < keys.size(); ++i) idx[i] = keys[i].i;
-    return idx;
-}
-
-}  // namespace quotes
 
 namespace {
 
 using namespace quotes;
-
-// ---------------------------------------------------------------------------
-// Tick tables.
-
-// [(name, dtype), ...] of the tick table, dtypes read from `pl` now.
-py::list tick_schema(py::handle pl) {
-    py::list schema;
-    const std::pair<PyObject*, PyObject*> cols[] = {
-        {KOB_STR("dt"), KOB_STR("Datetime")},          {KOB_STR("market_type"), KOB_STR("Utf8")},
-        {KOB_STR("code"), KOB_STR("Utf8")},            {KOB_STR("close"), KOB_STR("Float64")},
-        {KOB_STR("qty"), KOB_STR("Int64")},            {KOB_STR("tick_type"), KOB_STR("Int8")},
-        {KOB_STR("is_simulate"), KOB_STR("Boolean")},  {KOB_STR("is_virtual"), KOB_STR("Boolean")},
-    };
-    for (const auto& [name, dtype] : cols)
-        schema.append(py::make_tuple(py::handle(name), attr(pl, dtype)));
-    return schema;
-}
-
-py::object get_empty_tick_df_impl(Call& c) {
-    py::object pl = c.global(KOB_STR("pl"));
-    return attr(pl, KOB_STR("DataFrame"))(py::list(), py::arg("schema") = tick_schema(pl));
-}
-
-template <typename T>
-py::array_t<T> to_array(const std::vector<T>& v, const std::vector<std::uint32_t>& order, std::size_t from = 0) {
-    const std::size_t n = order.empty() ? v.size() - from : order.size();
-    py::array_t<T> a(static_cast<py::ssize_t>(n));
-    T* out = a.mutable_data();
-    if (order.empty())
-        std::copy(v.begin() + static_cast<std::ptrdiff_t>(from), v.end(), out);
-    else
-        for (std::size_t i = 0; i < order.size(); ++i) out[i] = v[order[i]];
-    return a;
-}
-
-// Builds a frame column by column from typed buffers.  It uses the library's
-// low-level series constructors when they are there (no per-call Python
-// overhead of the public constructors) and the public `Series` and
-// `DataFrame` otherwise; both give the same table.
-class FrameBuilder {
-   public:
-    explicit FrameBuilder(py::handle pl) : pl_(py::reinterpret_borrow<py::object>(pl)) {
-        PyObject* plr = PyObject_GetAttrString(pl.ptr(), "_plr");
-        if (plr) {
-            py::object mod = steal(plr);
-            PyObject* ps = PyObject_GetAttrString(mod.ptr(), "PySeries");
-            PyObject* pd = ps ? PyObject_GetAttrString(mod.ptr(), "PyDataFrame") : nullptr;
-            if (ps && pd) {
-                ps_ = steal(ps);
-                pd_ = steal(pd);
-                internal_ = true;
-            } else {
-                Py_XDECREF(ps);
-                PyErr_Clear();
-            }
-        } else {
-            PyErr_Clear();
-        }
-    }
-
-    template <typename T>
-    void numeric(PyObject* name, const py::array_t<T>& a, PyObject* ctor, PyObject* cast_to = nullptr) {
-        if (internal_ && try_internal([&] {
-                py::object s = attr(ps_, ctor)(py::handle(name), a, false);
-                if (cast_to) s = attr(s, KOB_STR("cast"))(py::handle(cast_to), true, false);
-                cols_.append(s);
-            }))
-            return;
-        py::object s = attr(pl_, KOB_STR("Series"))(py::handle(name), a);
-        if (cast_to) s = attr(s, KOB_STR("cast"))(py::handle(cast_to));
-        public_.append(s);
-    }
-
-    void text_repeat(PyObject* name, PyObject* value, std::size_t n) {
-        py::list one;
-        one.append(py::handle(value));
-        if (internal_ && try_internal([&] {
-                py::object s = attr(ps_, KOB_STR("new_str"))(py::handle(name), one, false);
-                cols_.append(attr(s, KOB_STR("new_from_index"))(0, n));
-            }))
-            return;
-        py::object s = attr(pl_, KOB_STR("Series"))(py::handle(name), one, py::arg("dtype") = attr(pl_, KOB_STR("String")));
-        public_.append(attr(s, KOB_STR("new_from_index"))(0, n));
-    }
-
-    // A text column of uniq[idx[order[i]]].
-    void text(PyObject* name, const std::vector<py::object>& uniq, const std::vector<std::uint32_t>& idx,
-              const std::vector<std::uint32_t>& order) {
-        if (uniq.size() == 1) return text_repeat(name, uniq[0].ptr(), idx.size());
-        py::list values;
-        for (const py::object& u : uniq) values.append(u);
-        py::object s = attr(pl_, KOB_STR("Series"))(py::handle(name), values, py::arg("dtype") = attr(pl_, KOB_STR("String")));
-        s = attr(s, KOB_STR("gather"))(to_array(idx, order));
-        if (internal_) {
-            cols_.append(attr(s, KOB_STR("_s")));
-            return;
-        }
-        public_.append(s);
-    }
-
-    py::object frame() {
-        if (internal_ && !failed_) {
-            py::object pydf = pd_(cols_);
-            return attr(attr(pl_, KOB_STR("DataFrame")), KOB_STR("_from_pydf"))(pydf);
-        }
-        return attr(pl_, KOB_STR("DataFrame"))(public_);
-    }
-
-    py::object dtype(PyObject* name, const char* arg = nullptr) {
-        py::object t = attr(pl_, name);
-        return arg ? t(arg) : t;
-    }
-
-   private:
-    template <typename F>
-    bool try_internal(F&& f) {
-        if (failed_) return false;
-        try {
-            f();
-            return true;
-        } catch (py::error_already_set&) {
-            // The low-level constructors changed: rebuild everything publicly.
-            failed_ = true;
-            internal_ = false;
-            for (py::handle s : cols_)
-                public_.append(attr(attr(pl_, KOB_STR("Series")), KOB_STR("_from_pyseries"))(s));
-            return false;
-        }
-    }
-
-    py::object pl_, ps_, pd_;
-    bool internal_ = false, failed_ = false;
-    py::list cols_, public_;
-};
-
-// The tick table of columns (rows taken in `order` unless it is empty).
-py::object frame_from_columns(py::handle pl, const TickColumns& t, const std::vector<std::uint32_t>& order) {
-    FrameBuilder b(pl);
-    py::object dt_type = b.dtype(KOB_STR("Datetime"), "us");
-    py::object boolean = b.dtype(KOB_STR("Boolean"));
-    b.numeric(KOB_STR("dt"), to_array(t.dt, order), KOB_STR("new_i64"), dt_type.ptr());
-    b.text(KOB_STR("market_type"), t.market_types, t.market_type, order);
-    b.text(KOB_STR("code"), t.codes, t.code, order);
-    b.numeric(KOB_STR("close"), to_array(t.close, order), KOB_STR("new_f64"));
-    b.numeric(KOB_STR("qty"), to_array(t.qty, order), KOB_STR("new_i64"));
-    b.numeric(KOB_STR("tick_type"), to_array(t.tick_type, order), KOB_STR("new_i8"));
-    b.numeric(KOB_STR("is_simulate"), to_array(t.is_simulate, order), KOB_STR("new_u8"), boolean.ptr());
-    b.numeric(KOB_STR("is_virtual"), to_array(t.is_virtual, order), KOB_STR("new_u8"), boolean.ptr());
-    return b.frame();
-}
-
-// The tick table of records[start:]: the row-wise construction, cast to the
-// schema and sorted by "dt" keeping ties in order.  Records of the usual
-// shape are converted column by column to the same table.
-py::object build_tick_frame(Call& c, py::handle records, Py_ssize_t start) {
-    py::object pl = c.global(KOB_STR("pl"));
-    if (PyList_CheckExact(records.ptr())) {
-        TickColumns cols;
-        if (gather_records(records.ptr(), start, PyList_GET_SIZE(records.ptr()), cols)) {
-            std::vector<std::uint32_t> order = stable_order(cols.dt);
-            return frame_from_columns(pl, cols, order);
-        }
-    }
-    py::object rows = start == 0 ? py::reinterpret_borrow<py::object>(records)
-                                 : steal(PySequence_GetSlice(records.ptr(), start, PY_SSIZE_T_MAX));
-    // Every row is read with its column's dtype (an int close among float
-    // ones is converted, a value that does not fit is refused); the other
-    // columns are typed from all rows, not from the first hundred.
-    py::list schema = tick_schema(pl);
-    py::object overrides = steal(PyDict_New());
-    for (py::handle pair : schema) check(PyDict_SetItem(overrides.ptr(), PyTuple_GET_ITEM(pair.ptr(), 0), PyTuple_GET_ITEM(pair.ptr(), 1)));
-    py::object frame = call_kw(attr(pl, KOB_STR("DataFrame")), {rows},
-                               {{KOB_STR("schema_overrides"), overrides}, {KOB_STR("infer_schema_length"), py::none()}});
-    py::list exprs;
-    py::object col = attr(pl, KOB_STR("col"));
-    for (py::handle pair : schema) {
-        py::tuple p = py::reinterpret_borrow<py::tuple>(pair);
-        exprs.append(attr(col(p[0]), KOB_STR("cast"))(p[1]));
-    }
-    frame = attr(frame, KOB_STR("select"))(exprs);
-    return attr(frame, KOB_STR("sort"))(py::handle(KOB_STR("dt")), py::arg("maintain_order") = true);
-}
-
-
-py::object poped_tick_to_df_impl(Call& c) {
-    py::handle code = c[0];
-    py::object ticks = attr(c.self, KOB_STR("ticks"));
-    if (!contains(ticks, code)) return call_method(c.self, KOB_STR("get_empty_tick_df"));
-    py::object info = item(ticks, code);
-    py::object pending = item(info, KOB_STR("ticks"));
-    if (!truth(pending)) return call_method(c.self, KOB_STR("get_empty_tick_df"));
-    py::object old = item(info, KOB_STR("old_ticks"));
-    extend(old, pending);
-    set_item(info, py::handle(KOB_STR("ticks")), py::list());
-    return build_tick_frame(c, pending, 0);
-}
-
-py::object poped_old_ticks_to_df_impl(Call& c) {
-    py::handle code = c[0];
-    py::object ticks = attr(c.self, KOB_STR("ticks"));
-    if (!contains(ticks, code)) return call_method(c.self, KOB_STR("get_empty_tick_df"));
-    py::object old = item(item(ticks, code), KOB_STR("old_ticks"));
-    if (!truth(old)) return call_method(c.self, KOB_STR("get_empty_tick_df"));
-    return build_tick_frame(c, old, 0);
-}
-
-// ---------------------------------------------------------------------------
-// K-bars.
 
 py::object aggregate_kbar_impl(Call& c) {
     py::object pl = c.global(KOB_STR("pl"));
@@ -360,99 +34,6 @@ py::object aggregate_kbar_impl(Call& c) {
     py::dict mapping;
     mapping[KOB_STR("kbar_time")] = py::handle(KOB_STR("dt"));
     return attr(result, KOB_STR("rename"))(mapping);
-}
-
-// Bookkeeping of every cached K-bar table this object wrote: how many of the
-// code's popped ticks it has merged.  Keyed by the table's identity and
-// dropped when the table dies (weak reference callback).
-struct Bars {
-    std::vector<std::int64_t> dt;
-    std::vector<double> open, high, low, close;
-    std::vector<std::int64_t> volume;
-    std::size_t size() const { return dt.size(); }
-    void push(std::int64_t t, double o, double h, double l, double c, std::int64_t v) {
-        dt.push_back(t);
-        open.push_back(o);
-        high.push_back(h);
-        low.push_back(l);
-        close.push_back(c);
-        volume.push_back(v);
-    }
-};
-
-struct CacheMeta {
-    PyObject* weak = nullptr;        // owned weak reference to the table
-    const void* old_list = nullptr;  // identity of the "old_ticks" list it counts
-    Py_ssize_t merged = 0;
-    // Native copy of the table's rows (one code) when it was built here;
-    // empty otherwise.
-    bucket::Window window{bucket::Unit::Invalid, 0};
-    Bars bars;
-    PyObject* code = nullptr;  // owned
-    int chunks = 0;            // appended pieces since the last rechunk
-    ~CacheMeta() {
-        Py_XDECREF(weak);
-        Py_XDECREF(code);
-    }
-};
-
-using MetaMap = std::unordered_map<PyObject*, std::shared_ptr<CacheMeta>>;
-MetaMap& meta_map() {
-    static MetaMap* const m = new MetaMap();  // never destroyed: holds Python references
-    return *m;
-}
-
-PyObject* meta_dropped(PyObject*, PyObject* weak) {
-    MetaMap& m = meta_map();
-    for (auto it = m.begin(); it != m.end(); ++it) {
-        if (it->second->weak == weak) {
-            std::shared_ptr<CacheMeta> keep = std::move(it->second);
-            m.erase(it);
-            break;
-        }
-    }
-    Py_RETURN_NONE;
-}
-
-PyMethodDef meta_dropped_def = {"_cache_dropped", meta_dropped, METH_O, nullptr};
-
-PyObject* meta_callback() {
-    static PyObject* const cb = check(PyCFunction_New(&meta_dropped_def, nullptr));  // kept for the process
-    return cb;
-}
-
-std::shared_ptr<CacheMeta> find_meta(py::handle frame, py::handle old_list) {
-    MetaMap& m = meta_map();
-    auto it = m.find(frame.ptr());
-    if (it == m.end()) return nullptr;
-    std::shared_ptr<CacheMeta> meta = it->second;
-    if (PyWeakref_GetObject(meta->weak) != frame.ptr() || meta->old_list != old_list.ptr()) return nullptr;
-    return meta;
-}
-
-std::shared_ptr<CacheMeta> remember_meta(py::handle frame, py::handle old_list, Py_ssize_t merged) {
-    PyObject* weak = PyWeakref_NewRef(frame.ptr(), meta_callback());
-    if (!weak) {  // a table without weak references: nothing to remember
-        PyErr_Clear();
-        return nullptr;
-    }
-    auto meta = std::make_shared<CacheMeta>();
-    meta->weak = weak;
-    meta->old_list = old_list.ptr();
-    meta->merged = merged;
-    meta_map()[frame.ptr()] = meta;
-    return meta;
-}
-
-// The record of a table built here, with the native bars it was built from.
-void remember_bars(py::handle frame, py::handle old_list, Py_ssize_t merged, bucket::Window w, Bars&& bars,
-                   PyObject* code, int chunks) {
-    std::shared_ptr<CacheMeta> meta = remember_meta(frame, old_list, merged);
-    if (!meta) return;
-    meta->window = w;
-    meta->bars = std::move(bars);
-    meta->code = Py_NewRef(code);
-    meta->chunks = chunks;
 }
 
 // The nested `return_fn`: a pandas frame when asked for.
@@ -498,7 +79,9 @@ py::object with_bar_time(py::handle pl, py::handle tick_df, py::handle window) {
     return attr(tick_df, KOB_STR("with_columns"))(exprs);
 }
 
-// The Part's pipeline through the instance's methods.
+// Twin of get_kbar_fast (proved equal by
+// tests/test_quotes_kbar.py::test_native_equals_exact): the pipeline through
+// the instance's methods and the library.
 py::object get_kbar_exact(Call& c, py::handle window) {
     py::handle code = c[0];
     py::object pl = c.global(KOB_STR("pl"));
@@ -535,7 +118,7 @@ py::object get_kbar_exact(Call& c, py::handle window) {
             const Py_ssize_t now = PyList_GET_SIZE(old.ptr());
             if (meta && meta->merged != before && meta->merged <= now) {
                 tick_df = meta->merged == now ? call_method(c.self, KOB_STR("get_empty_tick_df"))
-                                              : build_tick_frame(c, old, meta->merged);
+                                              : tick_table(c, old, meta->merged);
             }
         }
         tick_df = with_bar_time(pl, tick_df, window);
@@ -577,85 +160,18 @@ py::object get_kbar_exact(Call& c, py::handle window) {
 
 
 // ---------------------------------------------------------------------------
-// Native K-bars: used when none of the methods get_kbar calls through the
-// instance is overridden and the records have the usual shape; the result
-// equals the exact pipeline's.
+// Native K-bars.
 
-bool method_is_ours(py::handle self, PyObject* name, Impl impl, PyObject* inst_dict) {
-    PyObject* found = _PyType_Lookup(Py_TYPE(self.ptr()), name);
-    if (!is_function_with(found, impl)) return false;
-    if (inst_dict) {
-        PyObject* v = PyDict_GetItemWithError(inst_dict, name);
-        if (v) return false;
-        if (PyErr_Occurred()) throw py::error_already_set();
-    }
-    return true;
-}
-
+// None of the methods the exact pipeline calls through the instance is
+// overridden.
 bool no_overrides(py::handle self) {
-    if (Py_TYPE(self.ptr())->tp_getattro != PyObject_GenericGetAttr) return false;
-    PyObject* raw = PyObject_GenericGetDict(self.ptr(), nullptr);
-    if (!raw) {  // no instance dictionary: take the exact pipeline
-        PyErr_Clear();
-        return false;
-    }
-    py::object d = steal(raw);
-    PyObject* dict = PyDict_CheckExact(d.ptr()) ? d.ptr() : nullptr;
-    if (!dict) return false;
-    return method_is_ours(self, KOB_STR("poped_tick_to_df"), poped_tick_to_df_impl, dict) &&
-           method_is_ours(self, KOB_STR("poped_old_ticks_to_df"), poped_old_ticks_to_df_impl, dict) &&
-           method_is_ours(self, KOB_STR("get_empty_tick_df"), get_empty_tick_df_impl, dict) &&
-           method_is_ours(self, KOB_STR("aggregate_kbar"), aggregate_kbar_impl, dict);
+    return is_own_method(self.ptr(), qm_poped_tick_to_df) && is_own_method(self.ptr(), qm_poped_old_ticks_to_df) &&
+           is_own_method(self.ptr(), qm_get_empty_tick_df) && is_own_method(self.ptr(), qm_aggregate_kbar);
 }
 
-// K-bar table of bars[from:] (one code).
-py::object bars_frame(py::handle pl, const Bars& bars, std::size_t from, PyObject* code) {
-    FrameBuilder b(pl);
-    const std::vector<std::uint32_t> none;
-    py::object dt_type = b.dtype(KOB_STR("Datetime"), "us");
-    b.numeric(KOB_STR("dt"), to_array(bars.dt, none, from), KOB_STR("new_i64"), dt_type.ptr());
-    b.text_repeat(KOB_STR("code"), code, bars.size() - from);
-    b.numeric(KOB_STR("Open"), to_array(bars.open, none, from), KOB_STR("new_f64"));
-    b.numeric(KOB_STR("High"), to_array(bars.high, none, from), KOB_STR("new_f64"));
-    b.numeric(KOB_STR("Low"), to_array(bars.low, none, from), KOB_STR("new_f64"));
-    b.numeric(KOB_STR("Close"), to_array(bars.close, none, from), KOB_STR("new_f64"));
-    b.numeric(KOB_STR("Volume"), to_array(bars.volume, none, from), KOB_STR("new_i64"));
-    return b.frame();
-}
-
-inline std::int64_t wrapping_add(std::int64_t a, std::int64_t b) {
-    return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) + static_cast<std::uint64_t>(b));
-}
-
-// Aggregates rows (in `order`) with bar start >= floor into consecutive bars.
-// `skip_simulated` leaves out "is_simulate" rows.
-void aggregate_rows(const TickColumns& t, const std::vector<std::uint32_t>& order, bucket::Window w,
-                    bool skip_simulated, std::int64_t floor, Bars& out) {
-    const std::size_t n = t.size();
-    bool open = false;
-    std::int64_t cur = 0;
-    double o = 0, h = 0, l = 0, cl = 0;
-    std::int64_t v = 0;
-    for (std::size_t k = 0; k < n; ++k) {
-        const std::size_t i = order.empty() ? k : order[k];
-        if (skip_simulated && t.is_simulate[i]) continue;
-        const std::int64_t b = bucket::truncate(t.dt[i], w);
-        if (b < floor) continue;
-        const double x = t.close[i];
-        if (open && b == cur) {
-            if (x > h) h = x;
-            if (x < l) l = x;
-            cl = x;
-            v = wrapping_add(v, t.qty[i]);
-            continue;
-        }
-        if (open) out.push(cur, o, h, l, cl, v);
-        open = true;
-        cur = b;
-        o = h = l = cl = x;
-        v = t.qty[i];
-    }
-    if (open) out.push(cur, o, h, l, cl, v);
+bars::Ticks ticks_of(const TickColumns& t, const std::vector<std::uint32_t>& order) {
+    return {t.dt.data(), t.close.data(), t.qty.data(), t.is_simulate.data(), t.size(),
+            order.empty() ? nullptr : order.data()};
 }
 
 // Reads old[start:] and pending into columns when every record has the usual
@@ -739,12 +255,15 @@ bool still_current(py::handle self, py::handle code, py::handle ticks, py::handl
     return plain_lookup(cached.ptr(), key.ptr(), v, true) && v == entry.ptr();
 }
 
-// Returns a null object when the exact pipeline must run instead (nothing
-// has been changed then).  Every call that may run outside code comes
+// Twin of get_kbar_exact (proved equal by
+// tests/test_quotes_kbar.py::test_native_equals_exact): used when none of the
+// methods the exact pipeline calls through the instance is overridden and
+// the records have the usual shape.  Returns a null object when the exact
+// pipeline must run instead (nothing has been changed then).  Every call that may run outside code comes
 // before the records are gathered, and the state they may have changed is
 // checked again; from there to the move into "old_ticks" no Python code
 // runs, so no tick can come or go in between.
-py::object get_kbar_native(Call& c, bucket::Window w) {
+py::object get_kbar_fast(Call& c, bucket::Window w) {
     py::handle self = c.self;
     py::handle code = c[0];
     if (!no_overrides(self)) return {};
@@ -784,27 +303,14 @@ py::object get_kbar_native(Call& c, bucket::Window w) {
         if (!cols.codes.empty() && PyUnicode_Compare(cols.codes[0].ptr(), meta->code) != 0) return {};
         const Py_ssize_t merged_now = move_pending(info, old.ptr(), pending.ptr());
         std::vector<std::uint32_t> order = stable_order(cols.dt);
-        Bars fresh;
-        const std::int64_t last_dt = meta->bars.dt.back();
-        aggregate_rows(cols, order, w, true, last_dt, fresh);
+        bars::Bars fresh;
+        bars::aggregate(ticks_of(cols, order), w, true, meta->bars.dt.back(), fresh);
         if (fresh.size() == 0) {
             meta->merged = merged_now;
             return finish(c, entry);
         }
-        Bars bars = std::move(meta->bars);  // leaves the record's copy empty
-        std::size_t keep = bars.size();
-        std::size_t from = 0;
-        if (fresh.dt[0] == last_dt) {
-            const std::size_t j = bars.size() - 1;
-            if (fresh.high[0] > bars.high[j]) bars.high[j] = fresh.high[0];
-            if (fresh.low[0] < bars.low[j]) bars.low[j] = fresh.low[0];
-            bars.close[j] = fresh.close[0];
-            bars.volume[j] = wrapping_add(bars.volume[j], fresh.volume[0]);
-            keep = j;
-            from = 1;
-        }
-        for (std::size_t i = from; i < fresh.size(); ++i)
-            bars.push(fresh.dt[i], fresh.open[i], fresh.high[i], fresh.low[i], fresh.close[i], fresh.volume[i]);
+        bars::Bars bars = std::move(meta->bars);  // leaves the record's copy empty
+        const std::size_t keep = bars::merge_newest(bars, fresh);
         py::object head = attr(entry, KOB_STR("slice"))(0, keep);
         py::object kbar_df = attr(head, KOB_STR("vstack"))(bars_frame(pl, bars, keep, meta->code));
         int chunks = meta->chunks + 1;
@@ -823,8 +329,8 @@ py::object get_kbar_native(Call& c, bucket::Window w) {
     if (!gather_for_bars(old.ptr(), 0, pending.ptr(), cols) || cols.size() == 0) return {};
     const Py_ssize_t merged_now = move_pending(info, old.ptr(), pending.ptr());
     std::vector<std::uint32_t> order = stable_order(cols.dt);
-    Bars bars;
-    aggregate_rows(cols, order, w, false, INT64_MIN, bars);
+    bars::Bars bars;
+    bars::aggregate(ticks_of(cols, order), w, false, INT64_MIN, bars);
     py::object kbar_df = bars_frame(pl, bars, 0, cols.codes[0].ptr());
     set_item(cached, key, kbar_df);
     remember_bars(kbar_df, old, merged_now, w, std::move(bars), cols.codes[0].ptr(), 0);
@@ -850,7 +356,7 @@ py::object get_kbar_impl(Call& c) {
         if (freq == -1 && PyErr_Occurred()) throw py::error_already_set();
         const bucket::Unit unit = bucket::parse_unit(std::string_view(u, static_cast<std::size_t>(len)));
         if (!overflow && unit != bucket::Unit::Invalid && freq >= 1 && freq <= bucket::kMaxFreq) {
-            py::object r = get_kbar_native(c, bucket::Window{unit, freq});
+            py::object r = get_kbar_fast(c, bucket::Window{unit, freq});
             if (r) return r;
         }
     }
@@ -859,13 +365,6 @@ py::object get_kbar_impl(Call& c) {
 
 }  // namespace
 
-const MethodSpec qm_get_empty_tick_df = {
-    .name = "get_empty_tick_df",
-    .impl = get_empty_tick_df_impl,
-    .doc = "取得空的 Tick DataFrame",
-    .returns = "pl.DataFrame",
-};
-
 const MethodSpec qm_aggregate_kbar = {
     .name = "aggregate_kbar",
     .params = {
@@ -873,26 +372,6 @@ const MethodSpec qm_aggregate_kbar = {
     },
     .impl = aggregate_kbar_impl,
     .doc = "將 Tick 資料聚合成 K 棒資料 (tick_df 已包含 kbar_time 欄位)\n\n        Args:\n            tick_df (pl.DataFrame): Tick 資料，必須包含 kbar_time 欄\n\n        Returns:\n            pl.DataFrame: 聚合後的 K 棒資料\n        ",
-    .returns = "pl.DataFrame",
-};
-
-const MethodSpec qm_poped_tick_to_df = {
-    .name = "poped_tick_to_df",
-    .params = {
-        {"code", Kind::Str, "str"},
-    },
-    .impl = poped_tick_to_df_impl,
-    .doc = "將 ticks 中的資料轉換為 DataFrame 並清空 ticks\n\n        Args:\n            code (str): 商品代號\n\n        Returns:\n            pl.DataFrame: 轉換後的 DataFrame\n        ",
-    .returns = "pl.DataFrame",
-};
-
-const MethodSpec qm_poped_old_ticks_to_df = {
-    .name = "poped_old_ticks_to_df",
-    .params = {
-        {"code", Kind::Str, "str"},
-    },
-    .impl = poped_old_ticks_to_df_impl,
-    .doc = "將 old_ticks 中的資料轉為 DataFrame\n        \n        Args:\n            code (str): 商品代號\n        \n        Returns:\n            pl.DataFrame: 轉換後的 DataFrame\n        ",
     .returns = "pl.DataFrame",
 };
 

@@ -1,12 +1,13 @@
 // Internal helpers shared by the quote store's source files.
 #pragma once
 
+#include "../common.hpp"  // Python.h first
+
 #include <datetime.h>
 
 #include <cstdint>
 #include <vector>
 
-#include "../common.hpp"
 #include "calendar.hpp"
 
 namespace kob::quotes {
@@ -65,7 +66,10 @@ struct TickColumns {
 // Python code: nothing can change the list while it reads.
 bool gather_records(PyObject* records, Py_ssize_t start, Py_ssize_t end, TickColumns& cols);
 
-// Stable order of the rows by "dt" (identity when already sorted).
+// Stable order of the rows by "dt" (empty when already sorted).
 std::vector<std::uint32_t> stable_order(const std::vector<std::int64_t>& dt);
+
+// The tick table of records[start:], as the pop builds it.
+py::object tick_table(const Call& c, py::handle records, Py_ssize_t start);
 
 }  // namespace kob::quotes

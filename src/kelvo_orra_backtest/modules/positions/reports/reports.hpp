@@ -81,7 +81,7 @@ void write_replacing(const Call& c, py::handle path, F&& write_to) {
 // sub-folders.
 template <typename... S>
 py::object save_path(const Call& c, py::handle file_name, S... sub_folders) {
-    return call_method(c.self, KOB_STR("_Positions__generate_save_path"), file_name, sub_folders...);
+    return call_method(c.self, name_on_instance(pos_generate_save_path), file_name, sub_folders...);
 }
 
 // The path of the code's performance report: "<code>-profit_report<suffix>"

@@ -124,7 +124,7 @@ py::object generate_standard_report(Call& c) {
     int has = PySequence_Contains(infos.ptr(), code.ptr());
     check(has);
     py::object account_info =
-        has ? item(infos, code) : call_method(c.self, KOB_STR("_Positions__init_account_info"));
+        has ? item(infos, code) : call_method(c.self, name_on_instance(pos_init_account_info));
 
     py::dict vars;
     vars[KOB_STR("kbar_df")] = dumps(c, bars);
