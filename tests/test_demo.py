@@ -50,6 +50,7 @@ def _refused(args, capsys) -> str:
     (["--ticks", "t.csv", "--codes", "TXF,9999"], "--codes TXF,9999 names no code of this file (its codes: 2330)"),
     (["--ticks", "t.csv", "--codes", ","], "names no code of this file"),
     (["--ticks", "missing.csv"], "missing.csv: no such file"),
+    (["--ticks", "t.csv", "--output-dir", "t.csv"], "t.csv: --output-dir names a file, not a directory"),
 ])
 def test_bad_arguments_get_one_clear_line(tmp_path, monkeypatch, capsys, args, message):
     (tmp_path / "t.csv").write_text(GOOD)

@@ -387,11 +387,19 @@ def main(argv: list[str] | None = None) -> int:
     console.soft_wrap = True
     # Before anything converts a time: the module reads epoch seconds in the
     # process's zone, and the market's is Asia/Taipei.
-    previous_zone = use_market_zone()
+    try:
+        previous_zone = use_market_zone()
+    except RuntimeError as exc:  # the zone's data is missing on this machine
+        print(f"error: {exc}", file=sys.stderr)
+        return 1
     if previous_zone:
         console.print(f"[yellow]時區: 本機為 {previous_zone}，本次改用台灣市場的 {MARKET_ZONE} 換算時間[/yellow]",
                       highlight=False)
     ticks_path = Path(os.path.abspath(args.ticks.expanduser()))
+    output_dir = Path(os.path.abspath(args.output_dir.expanduser()))
+    if output_dir.exists() and not output_dir.is_dir():
+        print(f"error: {output_dir}: --output-dir names a file, not a directory", file=sys.stderr)
+        return 2
     try:
         ticks = load_ticks(ticks_path)
         codes = _codes_to_trade(args.codes, ticks, ticks_path)
@@ -402,8 +410,7 @@ def main(argv: list[str] | None = None) -> int:
     # back on its own and needs not say so once per chart.
     logging.getLogger("matplotlib.font_manager").setLevel(logging.ERROR)
     warnings.filterwarnings("ignore", message="set_ticklabels", category=UserWarning)
-    run(ticks, codes, args.capital, Path(os.path.abspath(args.output_dir.expanduser())), args.verbose,
-        started=_STARTED)
+    run(ticks, codes, args.capital, output_dir, args.verbose, started=_STARTED)
     return 0
 
 
