@@ -22,17 +22,55 @@ GOOD = ("timestamp,code,market_type,close,qty,tick_type,is_simulate\n"
     (GOOD.replace("Stock,690.0", "Bond,690.0"), "row 1, column 'market_type': 'Bond'"),
     (GOOD.replace("1709514001.0", ""), "row 2, column 'timestamp'"),
     ("timestamp,code\n", "holds no ticks"),
+    (GOOD.replace("1709514001.0", "1709514001000"), "row 2, column 'timestamp': '1709514001000' is not epoch "
+                                                    "seconds (it looks like milliseconds: divide the column by 1,000)"),
+    (GOOD.replace("1709514001.0", "-5"), "row 2, column 'timestamp': '-5' is not epoch seconds between 1970"),
+    (GOOD.replace("691.0,1", "0,1"), "row 2, column 'close': '0' is not a price above 0"),
+    (GOOD.replace("690.0,3", "690.0,-3"), "row 1, column 'qty': '-3' is not a quantity of 0 or more"),
 ])
-def test_broken_tick_files_get_one_clear_line(tmp_path, text, message):
+def test_broken_tick_files_get_one_clear_line(tmp_path, capsys, text, message):
     path = tmp_path / "ticks.csv"
     path.write_text(text)
     with pytest.raises(demo.TickFileError) as info:
         demo.load_ticks(path)
     assert message in str(info.value) and str(path) in str(info.value)
-    run = subprocess.run([sys.executable, "-m", "kelvo_orra_backtest.demo", "--ticks", str(path)],
-                         capture_output=True, text=True)
-    assert run.returncode == 2
-    assert run.stderr.count("\n") == 1 and "Traceback" not in run.stderr
+    _refused(["--ticks", str(path)], capsys)
+
+
+def _refused(args, capsys) -> str:
+    """The demo refuses with one line on stderr and status 2; returns the line."""
+    assert demo.main(args) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1
+    return err
+
+
+@pytest.mark.parametrize("args,message", [
+    (["--ticks", "."], "is a directory, not a tick file"),
+    (["--ticks", "t.csv", "--codes", "TXF,9999"], "--codes TXF,9999 names no code of this file (its codes: 2330)"),
+    (["--ticks", "t.csv", "--codes", ","], "names no code of this file"),
+    (["--ticks", "missing.csv"], "missing.csv: no such file"),
+    (["--ticks", "t.csv", "--output-dir", "t.csv"], "t.csv: --output-dir names a file, not a directory"),
+])
+def test_bad_arguments_get_one_clear_line(tmp_path, monkeypatch, capsys, args, message):
+    (tmp_path / "t.csv").write_text(GOOD)
+    monkeypatch.chdir(tmp_path)
+    line = _refused(args, capsys)
+    assert message in line and str(tmp_path) in line
+
+
+def test_help_documents_every_column_and_its_example_loads(tmp_path, capsys):
+    with pytest.raises(SystemExit):
+        demo.main(["--help"])
+    text = capsys.readouterr().out
+    for name in demo.COLUMNS:
+        assert f"\n  {name} " in text
+    example = text.split("example:\n")[1].splitlines()
+    path = tmp_path / "example.csv"
+    path.write_text("\n".join(line.strip() for line in example) + "\n")
+    tick = demo.load_ticks(path).row(0, named=True)
+    assert tick["timestamp"] == 1709514000.5  # 2024-03-04 09:00:00.5 in Taipei, as the help says
+    assert (tick["code"], tick["is_simulate"]) == ("2330", False)
 
 
 def test_good_csv_and_parquet_load_alike(tmp_path):
@@ -47,7 +85,18 @@ def test_good_csv_and_parquet_load_alike(tmp_path):
     assert a.schema["qty"] == pl.Int64
 
 
-def test_whole_run_on_a_slice_of_the_sample(tmp_path):
+def _demo(args, cwd, zone, columns=120):
+    run = subprocess.run([sys.executable, "-m", "kelvo_orra_backtest.demo", *args], capture_output=True, text=True,
+                         cwd=cwd, env={**os.environ, "COLUMNS": str(columns), "TZ": zone})
+    assert run.returncode == 0, run.stderr
+    assert "Traceback" not in run.stderr
+    return run
+
+
+@pytest.fixture(scope="module")
+def market_zone_run(tmp_path_factory):
+    """The demo on a slice of the sample, in the market's zone, with absolute paths."""
+    tmp_path = tmp_path_factory.mktemp("demo")
     sample = pl.read_parquet(demo.SAMPLE)
     start = sample["timestamp"][0]
     # the first night and morning sessions: TXF, 2330 and 0050 all trade
@@ -55,11 +104,12 @@ def test_whole_run_on_a_slice_of_the_sample(tmp_path):
     path = tmp_path / "slice.parquet"
     piece.write_parquet(path)
     out = tmp_path / "out"
-    run = subprocess.run([sys.executable, "-m", "kelvo_orra_backtest.demo", "--ticks", str(path),
-                          "--output-dir", str(out), "--capital", "3000000"],
-                         capture_output=True, text=True, env={**os.environ, "COLUMNS": "120"})
-    assert run.returncode == 0, run.stderr
-    assert "Traceback" not in run.stderr
+    run = _demo(["--ticks", str(path), "--output-dir", str(out), "--capital", "3000000"], None, "Asia/Taipei")
+    return piece, out, run
+
+
+def test_whole_run_on_a_slice_of_the_sample(market_zone_run):
+    piece, out, run = market_zone_run
 
     written = {p.relative_to(out).as_posix() for p in out.rglob("*") if p.is_file()}
     for code in ("2330", "TXF"):
@@ -85,6 +135,27 @@ def test_whole_run_on_a_slice_of_the_sample(tmp_path):
     assert realised == pytest.approx(profit, abs=0.01)
     # the strategy side received a view of the book halfway through
     assert "盤中庫存" in run.stdout
+
+
+def test_other_zone_same_trades_and_paths_of_the_caller(market_zone_run):
+    piece, out, first = market_zone_run
+    [first_records] = (out / "trade_records").iterdir()
+    # again, from the slice's directory with relative paths, on a machine in
+    # UTC, in a terminal narrower than the paths
+    run = _demo(["--ticks", "slice.parquet", "--output-dir", "out", "--capital", "3000000"], out.parent, "UTC", 60)
+    assert "本機為 UTC，本次改用台灣市場的 Asia/Taipei" in run.stdout
+    records = set((out / "trade_records").iterdir()) - {first_records}
+    assert len(records) == 1
+    assert records.pop().read_text() == first_records.read_text()
+    summary = re.compile(r"│ (?:Ticks|成交筆數|已實現損益|目前資金) .*│")
+    assert summary.findall(run.stdout) == summary.findall(first.stdout)
+    # the list of written files is this run's, each once, on unbroken lines
+    listed = run.stdout.split("本次輸出檔案:\n")[1].splitlines()
+    assert len(listed) == len(set(listed)) == 7 and f"  {first_records}" not in listed
+    assert all(line.startswith(f"  {out}/") for line in listed)
+    assert run.stdout.count("profit_report.html") == 4  # each tear sheet: the module's line and the list
+    announced = [line for line in run.stdout.splitlines() if "已產生: " in line or "匯出至: " in line]
+    assert len(announced) == 7 and all(line.endswith((".html", ".csv")) for line in announced)
 
 
 def test_module_console_comes_back_when_the_replay_fails(tmp_path, monkeypatch):

@@ -13,22 +13,29 @@ every traded code are written under the output directory.
 """
 from __future__ import annotations
 
+import time
+
+# The whole run's wall time counts from here, the package's imports included.
+_STARTED = time.perf_counter()
+
 import argparse
+import io
 import logging
 import os
 import sys
 import threading
-import time
 import warnings
-from contextlib import contextmanager
+from contextlib import contextmanager, redirect_stdout
 from dataclasses import dataclass, field
 from pathlib import Path
 
 import polars as pl
+from rich.console import Console
 from rich.progress import BarColumn, Progress, TextColumn, TimeRemainingColumn
 from rich.table import Table
 
 from kelvo_orra_backtest.constant import BASIC_INFO
+from kelvo_orra_backtest.market_zone import MARKET_ZONE, use_market_zone
 from kelvo_orra_backtest.modules.positions import positions as positions_module
 from kelvo_orra_backtest.utils import console
 
@@ -42,6 +49,39 @@ COLUMNS = {
     "tick_type": (pl.Int8, "a small whole number"),
     "is_simulate": (pl.Boolean, "true or false"),
 }
+
+TICK_FORMAT = """\
+tick file: CSV with a header line, or Parquet; one row per trade, in any order
+(rows are sorted by time on loading).  Columns:
+  timestamp    time of the trade in epoch seconds (POSIX time, fractions
+               allowed), e.g. 1709514000.5 is 2024-03-04 09:00:00.5 in Taipei;
+               not milliseconds, not a date text
+  code         product code, e.g. 2330, 0050, TXF
+  market_type  Stock or Future
+  close        trade price, greater than 0
+  qty          traded quantity, 0 or more (lots of 1000 shares for stocks,
+               contracts for futures)
+  tick_type    1 = trade at the ask (buyer-initiated), 2 = at the bid
+               (seller-initiated), 0 = unknown; stored with the tick, not used
+               for fills
+  is_simulate  true for ticks of the exchange's simulated matching before an
+               auction (e.g. 13:25-13:30 for stocks): left out of the
+               incremental K-bars, and the demo's strategy places no order on
+               them; false otherwise (true/false or 1/0)
+example:
+  timestamp,code,market_type,close,qty,tick_type,is_simulate
+  1709514000.5,2330,Stock,690.0,3,1,false
+"""
+# Epoch seconds accepted: 1970 to 2100.  A larger number is nearly always a
+# timestamp in a finer unit, which would read as a date thousands of years on.
+LAST_SECOND = 4_102_444_800.0  # 2100-01-01 00:00 UTC
+
+
+def _timestamp_hint(value: float) -> str:
+    for unit, scale in (("milliseconds", 1e3), ("microseconds", 1e6), ("nanoseconds", 1e9)):
+        if 0 < value / scale < LAST_SECOND:
+            return f"epoch seconds (it looks like {unit}: divide the column by {scale:,.0f})"
+    return "epoch seconds between 1970 and 2100"
 
 
 class TickFileError(Exception):
@@ -67,17 +107,32 @@ def _check_column(path: Path, df: pl.DataFrame, name: str) -> pl.Series:
         bad = bad | ~cast.is_in(["Stock", "Future"])
     if name in ("timestamp", "close"):
         bad = bad | cast.is_nan() | cast.is_infinite()
+    _refuse_first(path, name, raw, bad, what)
+    # values of the right type that no market produces
+    if name == "timestamp":
+        out = (cast <= 0) | (cast >= LAST_SECOND)
+        if out.any():
+            _refuse_first(path, name, raw, out, _timestamp_hint(cast[int(out.arg_max())]))
+    elif name == "close":
+        _refuse_first(path, name, raw, cast <= 0, "a price above 0")
+    elif name == "qty":
+        _refuse_first(path, name, raw, cast < 0, "a quantity of 0 or more")
+    return cast
+
+
+def _refuse_first(path: Path, name: str, raw: pl.Series, bad: pl.Series, what: str) -> None:
     if bad.any():
         row = int(bad.arg_max())
         value = raw[row]
         # rows are counted from 1 after the header line, as a spreadsheet shows them
         raise TickFileError(f"{path}: row {row + 1}, column '{name}': {value!r} is not {what}")
-    return cast
 
 
 def load_ticks(path: Path) -> pl.DataFrame:
     if not path.exists():
         raise TickFileError(f"{path}: no such file")
+    if path.is_dir():
+        raise TickFileError(f"{path}: is a directory, not a tick file")
     try:
         if path.suffix.lower() in (".parquet", ".pq"):
             df = pl.read_parquet(path)
@@ -136,7 +191,11 @@ class CrossoverStrategy:
 
 
 def run(ticks: pl.DataFrame, codes: list[str], capital: int, output_dir: Path, verbose: bool,
-        reports: bool = True) -> Stats:
+        reports: bool = True, *, started: float | None = None) -> Stats:
+    """`started` is the `time.perf_counter()` reading the run's wall time counts
+    from (default: this call)."""
+    started = time.perf_counter() if started is None else started
+    files_before = _files_in(output_dir)
     BASIC_INFO.data_dir = str(output_dir)
     quotes = positions_module.QuoteManager()
     account = positions_module.Positions()
@@ -169,7 +228,7 @@ def run(ticks: pl.DataFrame, codes: list[str], capital: int, output_dir: Path, v
         request_at = ticks["timestamp"][ticks.height // 2]
         requested = False
         rows = ticks.to_dicts()
-        started = time.perf_counter()
+        replay_started = time.perf_counter()
         with Progress(TextColumn("[bold]回放 Tick"), BarColumn(), TextColumn("{task.completed:,}/{task.total:,}"),
                       TimeRemainingColumn(), console=console, transient=True) as progress:
             task = progress.add_task("replay", total=len(rows))
@@ -214,16 +273,36 @@ def run(ticks: pl.DataFrame, codes: list[str], capital: int, output_dir: Path, v
                       state.last_ts, state.last_price)
                 fill(code, state, last)
                 state.position = 0
-        stats.elapsed = time.perf_counter() - started
+        stats.elapsed = time.perf_counter() - replay_started
 
     account.export_trade_records()
     if reports:
         for code in states:
             account.generate_standard_report(code, quotes)
-            account.generate_qs_profit_report(code, quotes)
+            with _tear_sheet_prints_dropped():
+                account.generate_qs_profit_report(code, quotes)
 
-    _summary(account, stats, output_dir)
+    _summary(account, stats, output_dir, files_before, started)
     return stats
+
+
+def _files_in(root: Path) -> dict[Path, int]:
+    """Every file under `root` with its modification time."""
+    return {p: p.stat().st_mtime_ns for p in root.rglob("*") if p.is_file()} if root.is_dir() else {}
+
+
+@contextmanager
+def _tear_sheet_prints_dropped():
+    """The tear-sheet library prints its own line about the file that the
+    module's console line already names; only the module's line is kept."""
+    previous = positions_module.console
+    if previous is console:  # the shared console follows sys.stdout: pin a twin to the real one
+        positions_module.console = Console(file=sys.stdout, soft_wrap=console.soft_wrap)
+    try:
+        with redirect_stdout(io.StringIO()):
+            yield
+    finally:
+        positions_module.console = previous
 
 
 class _QuietConsole:
@@ -266,11 +345,11 @@ def _ask_for_positions(account) -> list:
         table.add_column(col)
     for row in received:
         table.add_row(*(str(row.get(c)) for c in ("code", "quantity", "avg_price", "pnl")))
-    console.print(table)
+    console.print(table, soft_wrap=False)  # tables keep their centred titles
     return received
 
 
-def _summary(account, stats: Stats, output_dir: Path) -> None:
+def _summary(account, stats: Stats, output_dir: Path, files_before: dict[Path, int], started: float) -> None:
     realised = account._profit_report["profit"]
     table = Table(title="回測摘要")
     table.add_column("項目")
@@ -281,37 +360,73 @@ def _summary(account, stats: Stats, output_dir: Path) -> None:
     table.add_row("已實現損益", f"{realised:,.2f}")
     table.add_row("初始資金", f"{account.initial_capital:,}")
     table.add_row("目前資金", f"{account.fetch_account_balance():,.2f}")
-    table.add_row("耗時 (秒)", f"{stats.elapsed:.2f}")
+    table.add_row("回放耗時 (秒)", f"{stats.elapsed:.2f}")
     table.add_row("每秒 Ticks", f"{stats.ticks / stats.elapsed:,.0f}" if stats.elapsed > 0 else "-")
-    console.print(table)
-    written = sorted(p for p in output_dir.rglob("*") if p.is_file())
-    console.print("[bold green]輸出檔案:[/bold green]")
+    table.add_row("總耗時 (秒)", f"{time.perf_counter() - started:.2f}")
+    console.print(table, soft_wrap=False)  # tables keep their centred titles
+    # this run's files: new ones and those it wrote again
+    written = sorted(p for p, mtime in _files_in(output_dir).items() if files_before.get(p) != mtime)
+    console.print("[bold green]本次輸出檔案:[/bold green]")
     for p in written:
-        console.print(f"  {p}")
+        console.print(f"  {p}", soft_wrap=True, highlight=False)
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m kelvo_orra_backtest.demo", description=__doc__.split("\n")[0])
+    parser = argparse.ArgumentParser(prog="python -m kelvo_orra_backtest.demo", description=__doc__.split("\n")[0],
+                                     epilog=TICK_FORMAT, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--ticks", type=Path, default=SAMPLE,
-                        help="CSV or Parquet file with the columns " + ", ".join(COLUMNS))
+                        help="CSV or Parquet tick file (format below; relative paths are taken from the "
+                             "current directory; default: the bundled sample)")
     parser.add_argument("--codes", default="2330,TXF", help="comma-separated codes to trade (default 2330,TXF)")
     parser.add_argument("--capital", type=int, default=5_000_000, help="initial capital (default 5000000)")
-    parser.add_argument("--output-dir", type=Path, default=Path(os.getcwd()) / "data",
-                        help="root directory of the files written (default ./data)")
+    parser.add_argument("--output-dir", type=Path, default=Path("data"),
+                        help="root directory of the files written (default ./data, in the current directory)")
     parser.add_argument("--verbose", action="store_true", help="print the module's line for every deal")
     args = parser.parse_args(argv)
+    # Long paths stay on one line, whatever the terminal's width.
+    console.soft_wrap = True
+    # Before anything converts a time: the module reads epoch seconds in the
+    # process's zone, and the market's is Asia/Taipei.
     try:
-        ticks = load_ticks(args.ticks)
+        previous_zone = use_market_zone()
+    except RuntimeError as exc:  # the zone's data is missing on this machine
+        print(f"error: {exc}", file=sys.stderr)
+        return 1
+    if previous_zone:
+        console.print(f"[yellow]時區: 本機為 {previous_zone}，本次改用台灣市場的 {MARKET_ZONE} 換算時間[/yellow]",
+                      highlight=False)
+    ticks_path = Path(os.path.abspath(args.ticks.expanduser()))
+    output_dir = Path(os.path.abspath(args.output_dir.expanduser()))
+    if output_dir.exists() and not output_dir.is_dir():
+        print(f"error: {output_dir}: --output-dir names a file, not a directory", file=sys.stderr)
+        return 2
+    try:
+        ticks = load_ticks(ticks_path)
+        codes = _codes_to_trade(args.codes, ticks, ticks_path)
     except TickFileError as exc:
         print(f"error: {exc}", file=sys.stderr)
         return 2
-    codes = [c.strip() for c in args.codes.split(",") if c.strip()]
     # The tear sheet asks for fonts this machine may not have; matplotlib falls
     # back on its own and needs not say so once per chart.
     logging.getLogger("matplotlib.font_manager").setLevel(logging.ERROR)
     warnings.filterwarnings("ignore", message="set_ticklabels", category=UserWarning)
-    run(ticks, codes, args.capital, args.output_dir.resolve(), args.verbose)
+    run(ticks, codes, args.capital, output_dir, args.verbose, started=_STARTED)
     return 0
+
+
+def _codes_to_trade(text: str, ticks: pl.DataFrame, path: Path) -> list[str]:
+    """The codes of `--codes`; none of them in the file is an error, some a warning."""
+    codes = list(dict.fromkeys(c.strip() for c in text.split(",") if c.strip()))
+    present = set(ticks["code"].unique().to_list())
+    missing = [c for c in codes if c not in present]
+    if missing == codes:
+        shown = sorted(present)
+        listed = ", ".join(shown[:20]) + (f" and {len(shown) - 20:,} more" if len(shown) > 20 else "")
+        asked = ",".join(codes) if codes else repr(text)
+        raise TickFileError(f"{path}: --codes {asked} names no code of this file (its codes: {listed})")
+    if missing:
+        console.print(f"[yellow]檔案中沒有這些代號，不交易: {', '.join(missing)}[/yellow]", highlight=False)
+    return [c for c in codes if c in present]
 
 
 if __name__ == "__main__":
