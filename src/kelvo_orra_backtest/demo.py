@@ -1,7 +1,12 @@
 """Demo backtest: replays ticks through QuoteManager and Positions.
 
-    python -m kelvo_orra_backtest.demo [--ticks FILE] [--codes 2330,TXF]
-                                       [--capital 1000000] [--output-dir DIR]
+    python -m kelvo_orra_backtest.demo [--ticks PATH ...] [--product TX] [--contract front]
+                                       [--codes 2330,TXF] [--capital 1000000] [--output-dir DIR]
+
+`--ticks` takes a CSV or Parquet file in the tick columns below, or the
+futures exchange's daily trade files (zips, their CSVs, directories of them,
+globs), told apart by their header; of those, `--product` and `--contract`
+choose what is replayed.  Without `--ticks` the bundled sample is replayed.
 
 Every tick goes to `QuoteManager.add_tick` and `Positions.set_current_tick`.
 A moving-average crossover on one-minute K-bars trades the chosen codes with
@@ -29,10 +34,10 @@ from rich.progress import BarColumn, Progress, TextColumn, TimeRemainingColumn
 from rich.table import Table
 
 from kelvo_orra_backtest.constant import BASIC_INFO
+from kelvo_orra_backtest.data import sample, taifex
 from kelvo_orra_backtest.modules.positions import positions as positions_module
 from kelvo_orra_backtest.utils import console
 
-SAMPLE = Path(__file__).resolve().parent / "static" / "sample" / "ticks.parquet"
 COLUMNS = {
     "timestamp": (pl.Float64, "a number of epoch seconds"),
     "code": (pl.Utf8, "a text"),
@@ -75,7 +80,41 @@ def _check_column(path: Path, df: pl.DataFrame, name: str) -> pl.Series:
     return cast
 
 
-def load_ticks(path: Path) -> pl.DataFrame:
+def load_ticks(paths: Path | str | list, product: str = "TX", contract: str = "front") -> pl.DataFrame:
+    """Ticks to replay from one tick file (CSV or Parquet) or from daily
+    trade files of the futures exchange (files, zips, directories, globs)."""
+    items = [paths] if isinstance(paths, (str, Path)) else list(paths)
+    if not items:
+        raise TickFileError("no tick file given")
+    daily = [taifex.is_daily_file(p) for p in items]
+    if any(daily):
+        if not all(daily):
+            other = items[daily.index(False)]
+            raise TickFileError(f"{other}: not a daily trade file of the futures exchange, "
+                                "and tick files cannot be mixed with those")
+        return _load_daily(items, product, contract)
+    if len(items) > 1:
+        raise TickFileError(f"{items[1]}: only one tick file at a time (or daily trade files)")
+    return _load_tick_file(Path(items[0]))
+
+
+def _load_daily(items: list, product: str, contract: str) -> pl.DataFrame:
+    try:
+        got = taifex.load_daily(items, product, contract)
+    except (taifex.DailyFileError, ValueError) as exc:
+        raise TickFileError(str(exc)) from None
+    table = Table(title=f"期貨每日成交: {got.product} → {got.code}, --contract {got.contract}")
+    for col, justify in (("交易日", "left"), ("合約", "left"), ("Ticks", "right"), ("檔案", "left")):
+        table.add_column(col, justify=justify)
+    for day in got.days:
+        table.add_row(day.trading_day.isoformat(), day.contract, f"{day.ticks:,}", Path(day.source).name)
+    console.print(table)
+    for name in got.duplicates:
+        console.print(f"[yellow]略過 {name}: 它的交易日已由前面的檔案讀入[/yellow]")
+    return got.ticks
+
+
+def _load_tick_file(path: Path) -> pl.DataFrame:
     if not path.exists():
         raise TickFileError(f"{path}: no such file")
     try:
@@ -290,22 +329,46 @@ def _summary(account, stats: Stats, output_dir: Path) -> None:
         console.print(f"  {p}")
 
 
+def _default_codes(ticks: pl.DataFrame) -> str:
+    present = ticks["code"].unique()
+    return present[0] if present.len() == 1 else "2330,TXF"
+
+
+def _sample(output_dir: Path) -> Path:
+    try:
+        return sample.sample_path(fallback_dir=output_dir)
+    except OSError as exc:
+        raise TickFileError(str(exc)) from None
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m kelvo_orra_backtest.demo", description=__doc__.split("\n")[0])
-    parser.add_argument("--ticks", type=Path, default=SAMPLE,
-                        help="CSV or Parquet file with the columns " + ", ".join(COLUMNS))
-    parser.add_argument("--codes", default="2330,TXF", help="comma-separated codes to trade (default 2330,TXF)")
+    parser.add_argument("--ticks", nargs="+", metavar="PATH",
+                        help="CSV or Parquet file with the columns " + ", ".join(COLUMNS)
+                        + "; or the futures exchange's daily trade files (Daily_*.zip, their CSVs, "
+                        "directories or globs of them); default: the bundled sample")
+    parser.add_argument("--product", default="TX",
+                        help="exchange product code read from daily trade files (TX, MTX, TMF, TE, TF, ...; "
+                        "default TX)")
+    parser.add_argument("--contract", default="front",
+                        help="contract month YYYYMM read from daily trade files, or front: the nearest "
+                        "month per trading day, rolled on the expiry day's night session (default front)")
+    parser.add_argument("--codes", help="comma-separated codes to trade (default 2330,TXF; the one code of "
+                        "ticks that hold one, such as MXF read with --product MTX)")
     parser.add_argument("--capital", type=int, default=5_000_000, help="initial capital (default 5000000)")
     parser.add_argument("--output-dir", type=Path, default=Path(os.getcwd()) / "data",
                         help="root directory of the files written (default ./data)")
     parser.add_argument("--verbose", action="store_true", help="print the module's line for every deal")
     args = parser.parse_args(argv)
     try:
-        ticks = load_ticks(args.ticks)
+        if args.ticks is None:
+            ticks = load_ticks(_sample(args.output_dir))
+        else:
+            ticks = load_ticks(args.ticks, args.product, args.contract)
     except TickFileError as exc:
         print(f"error: {exc}", file=sys.stderr)
         return 2
-    codes = [c.strip() for c in args.codes.split(",") if c.strip()]
+    codes = [c.strip() for c in (args.codes or _default_codes(ticks)).split(",") if c.strip()]
     # The tear sheet asks for fonts this machine may not have; matplotlib falls
     # back on its own and needs not say so once per chart.
     logging.getLogger("matplotlib.font_manager").setLevel(logging.ERROR)
