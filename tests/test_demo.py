@@ -7,8 +7,8 @@ import subprocess
 import sys
 
 import random
-import zipfile
 from datetime import date, datetime, timedelta, timezone
+from datetime import time as dtime
 
 import polars as pl
 import pytest
@@ -157,7 +157,7 @@ def test_sample_looks_like_a_market(sample_ticks):
                        .otherwise(pl.col("dt").dt.date()).alias("after"))
     assert t["timestamp"].is_sorted()
     stock = t.filter(pl.col("market_type") == "Stock")
-    assert stock["time"].min() >= datetime(1, 1, 1, 9).time() and stock["time"].max() <= datetime(1, 1, 1, 13, 30).time()
+    assert stock["time"].min() >= dtime(9) and stock["time"].max() <= dtime(13, 30)
     # no trading on closed days: each trade's calendar day (the night's, the evening's) is open
     evening = t.filter(pl.col("dt").dt.hour() >= 15)["dt"].dt.date().unique().to_list()
     day = t.filter(pl.col("dt").dt.hour() >= 8)["dt"].dt.date().unique().to_list()

@@ -14,7 +14,8 @@ import pytest
 from kelvo_orra_backtest.data import taifex
 
 TAIPEI = timezone(timedelta(hours=8))
-HEADER = "成交日期,商品代號,到期月份(週別),成交時間,成交價格,成交數量(B+S),近月價格,遠月價格,開盤集合競價 "
+HEADER = ("成交日期,商品代號,到期月份(週別),成交時間,成交價格,成交數量(B+S),"
+          "近月價格,遠月價格,開盤集合競價 ")  # the trailing space is published too
 
 
 def row(day, product, month, hhmmss, price, volume, near="-", far="-", auction=" "):
@@ -112,7 +113,9 @@ def test_front_month_rolls_with_the_expiry_days_night_session(tmp_path):
         return out
     write(tmp_path / "Daily_2026_05_19.csv", day(20260518, 20260519, ["202605", "202606"]))
     write(tmp_path / "Daily_2026_05_20.csv", day(20260519, 20260520, ["202605", "202606"]))
-    write(tmp_path / "Daily_2026_05_21.csv", day(20260520, 20260521, ["202606", "202607"]))
+    # a stray row of the expired month does not bring it back
+    write(tmp_path / "Daily_2026_05_21.csv", day(20260520, 20260521, ["202606", "202607"])
+          + [row(20260521, "TX", "202605", "90000", 21300, 2)])
     got = taifex.load_daily(tmp_path)
     assert [(d.trading_day.day, d.contract) for d in got.days] == [(19, "202605"), (20, "202605"), (21, "202606")]
     # the expiry day's night session (2026-05-20 15:00) is June's first price in the series

@@ -129,6 +129,8 @@ def expand_paths(paths: PathLike | Iterable[PathLike]) -> list[Path]:
     each file once, in the order given (a directory's and a glob's in name order)."""
     if isinstance(paths, (str, Path)):
         paths = [paths]
+    elif not isinstance(paths, Iterable):
+        raise TypeError(f"paths must be a path, a glob or a list of them, not {type(paths).__name__}")
     out: list[Path] = []
     seen: set[Path] = set()
 
