@@ -248,7 +248,8 @@ def demo_ticks_per_second():
     from rich.console import Console
 
     from kelvo_orra_backtest import demo
-    ticks = demo.load_ticks(demo.SAMPLE)
+    from kelvo_orra_backtest.data import sample
+    ticks = demo.load_ticks(sample.sample_path())
     figures = []
     saved = demo.console
     demo.console = Console(file=io.StringIO())

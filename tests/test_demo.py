@@ -6,10 +6,16 @@ import re
 import subprocess
 import sys
 
+import random
+from datetime import date, datetime, timedelta, timezone
+from datetime import time as dtime
+
 import polars as pl
 import pytest
 
 from kelvo_orra_backtest import demo
+from kelvo_orra_backtest.data import sample
+from kelvo_orra_backtest.data.taifex import is_trading_day
 
 GOOD = ("timestamp,code,market_type,close,qty,tick_type,is_simulate\n"
         "1709514000.5,2330,Stock,690.0,3,1,False\n"
@@ -97,10 +103,10 @@ def _demo(args, cwd, zone, columns=120):
 def market_zone_run(tmp_path_factory):
     """The demo on a slice of the sample, in the market's zone, with absolute paths."""
     tmp_path = tmp_path_factory.mktemp("demo")
-    sample = pl.read_parquet(demo.SAMPLE)
-    start = sample["timestamp"][0]
-    # the first night and morning sessions: TXF, 2330 and 0050 all trade
-    piece = sample.filter(pl.col("timestamp") < start + 10 * 3600)
+    ticks = sample.build()
+    start = ticks["timestamp"][0]
+    # the first day session and the night after it: TXF, 2330 and 0050 all trade
+    piece = ticks.filter(pl.col("timestamp") < start + 10 * 3600)
     path = tmp_path / "slice.parquet"
     piece.write_parquet(path)
     out = tmp_path / "out"
@@ -173,3 +179,99 @@ def test_module_console_comes_back_when_the_replay_fails(tmp_path, monkeypatch):
     with pytest.raises(RuntimeError, match="strategy failed"):
         demo.run(demo.load_ticks(path), ["2330"], 1_000_000, tmp_path / "out", verbose=False)
     assert M.console is before
+
+
+def test_daily_trade_files_replay_with_one_command(tmp_path, capsys):
+    from test_taifex import random_day, write
+    rng = random.Random(3)
+    days = [date(2026, 6, d) for d in (1, 2, 3, 4)]
+    for prev, day in zip([date(2026, 5, 29)] + days, days):
+        write(tmp_path / f"Daily_{day:%Y_%m_%d}.zip", random_day(rng, day, prev), zipped=True)
+    out = tmp_path / "out"
+    run = subprocess.run([sys.executable, "-m", "kelvo_orra_backtest.demo", "--ticks", str(tmp_path),
+                          "--output-dir", str(out)], capture_output=True, text=True,
+                         env={**os.environ, "COLUMNS": "120"})
+    assert run.returncode == 0, run.stderr
+    assert "--contract front" in run.stdout and run.stdout.count("│ 202606 │") == 4
+    assert (out / "report" / "TXF-report.html").is_file()
+
+    (tmp_path / "Daily_2026_06_05.zip").write_bytes(b"<html>no trading</html>")
+    assert demo.main(["--ticks", str(tmp_path / "Daily_*.zip"), "--product", "MTX"]) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "Daily_2026_06_05.zip: is an HTML page" in err
+
+
+def test_daily_files_and_tick_files_do_not_mix(tmp_path):
+    from test_taifex import FRIDAY, write
+    ticks = tmp_path / "t.csv"
+    ticks.write_text(GOOD)
+    with pytest.raises(demo.TickFileError, match="cannot be mixed"):
+        demo.load_ticks([write(tmp_path / "d.csv", FRIDAY), ticks])
+
+
+# --- the bundled sample -------------------------------------------------------------
+
+TAIPEI = timezone(timedelta(hours=8))
+
+
+@pytest.fixture(scope="module")
+def sample_ticks():
+    return sample.build()
+
+
+def test_sample_looks_like_a_market(sample_ticks):
+    t = sample_ticks.with_columns(
+        pl.col("timestamp").map_elements(lambda s: datetime.fromtimestamp(s, TAIPEI).replace(tzinfo=None),
+                                         return_dtype=pl.Datetime("us")).alias("dt"))
+    t = t.with_columns(pl.col("dt").dt.time().alias("time"),
+                       # futures trades from 15:00 belong to the next trading day
+                       pl.when(pl.col("dt").dt.hour() >= 15).then(pl.col("dt").dt.date() + timedelta(days=1))
+                       .otherwise(pl.col("dt").dt.date()).alias("after"))
+    assert t["timestamp"].is_sorted()
+    stock = t.filter(pl.col("market_type") == "Stock")
+    assert stock["time"].min() >= dtime(9) and stock["time"].max() <= dtime(13, 30)
+    # no trading on closed days: each trade's calendar day (the night's, the evening's) is open
+    evening = t.filter(pl.col("dt").dt.hour() >= 15)["dt"].dt.date().unique().to_list()
+    day = t.filter(pl.col("dt").dt.hour() >= 8)["dt"].dt.date().unique().to_list()
+    assert all(is_trading_day(d) for d in evening + day)
+    assert date(2026, 4, 3) not in day and date(2026, 4, 2) in evening
+
+    for code, frame in t.filter(~pl.col("is_simulate")).group_by("code"):
+        prices = frame["close"].to_numpy()
+        step = sample.price_step(code[0], prices)
+        assert ((prices / step).round(6) % 1 == 0).all(), code
+        closes = frame.filter(pl.col("dt").dt.hour().is_between(8, 14)).group_by(
+            pl.col("dt").dt.date()).agg(pl.col("close").last()).sort("dt")["close"]
+        moves = (closes / closes.shift(1) - 1).drop_nulls()
+        assert moves.len() >= 10 and moves.abs().max() < 0.10 and moves.abs().max() > 0.005, code
+
+    # heavy open and close: the session's first and last half hours trade faster than midday
+    txf = t.filter((pl.col("code") == "TXF") & pl.col("dt").dt.hour().is_between(8, 13))
+    minute = pl.col("dt").dt.hour().cast(pl.Int32) * 60 + pl.col("dt").dt.minute()
+    opening = txf.filter(minute < 9 * 60 + 15).height
+    midday = txf.filter(minute.is_between(11 * 60, 11 * 60 + 29)).height
+    closing = txf.filter(minute >= 13 * 60 + 15).height
+    assert opening > 2 * midday and closing > 1.5 * midday
+
+
+def test_sample_file_is_made_once_where_it_can_be_written(tmp_path, monkeypatch):
+    small = sample.build(count=2)
+    assert small.equals(sample.build(count=2))
+    monkeypatch.setattr(sample, "build", lambda: small)
+    # a cache below a plain file cannot be made: the sample goes beside the output
+    blocker = tmp_path / "file"
+    blocker.write_text("")
+    monkeypatch.setenv("XDG_CACHE_HOME", str(blocker / "cache"))
+    out = tmp_path / "out"
+    path = sample.sample_path(fallback_dir=out)
+    assert path == out / sample.FILE_NAME and pl.read_parquet(path).equals(small)
+    monkeypatch.setattr(sample, "build", lambda: pytest.fail("made twice"))
+    assert sample.sample_path(fallback_dir=out) == path
+    assert sorted(p.name for p in out.iterdir()) == [sample.FILE_NAME]  # no temporary file left
+
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
+    monkeypatch.setattr(sample, "build", lambda: small)
+    assert sample.sample_path() == tmp_path / "cache" / "kelvo_orra_backtest" / sample.FILE_NAME
+    with pytest.raises(OSError, match="cannot be written"):
+        monkeypatch.setenv("XDG_CACHE_HOME", str(blocker / "cache"))
+        sample.sample_path(fallback_dir=blocker / "out")

@@ -1,7 +1,12 @@
 """Demo backtest: replays ticks through QuoteManager and Positions.
 
-    python -m kelvo_orra_backtest.demo [--ticks FILE] [--codes 2330,TXF]
-                                       [--capital 1000000] [--output-dir DIR]
+    python -m kelvo_orra_backtest.demo [--ticks PATH ...] [--product TX] [--contract front]
+                                       [--codes 2330,TXF] [--capital 1000000] [--output-dir DIR]
+
+`--ticks` takes a CSV or Parquet file in the tick columns below, or the
+futures exchange's daily trade files (zips, their CSVs, directories of them,
+globs), told apart by their header; of those, `--product` and `--contract`
+choose what is replayed.  Without `--ticks` the bundled sample is replayed.
 
 Every tick goes to `QuoteManager.add_tick` and `Positions.set_current_tick`.
 A moving-average crossover on one-minute K-bars trades the chosen codes with
@@ -35,11 +40,11 @@ from rich.progress import BarColumn, Progress, TextColumn, TimeRemainingColumn
 from rich.table import Table
 
 from kelvo_orra_backtest.constant import BASIC_INFO
+from kelvo_orra_backtest.data import sample, taifex
 from kelvo_orra_backtest.market_zone import MARKET_ZONE, use_market_zone
 from kelvo_orra_backtest.modules.positions import positions as positions_module
 from kelvo_orra_backtest.utils import console
 
-SAMPLE = Path(__file__).resolve().parent / "static" / "sample" / "ticks.parquet"
 COLUMNS = {
     "timestamp": (pl.Float64, "a number of epoch seconds"),
     "code": (pl.Utf8, "a text"),
@@ -128,7 +133,41 @@ def _refuse_first(path: Path, name: str, raw: pl.Series, bad: pl.Series, what: s
         raise TickFileError(f"{path}: row {row + 1}, column '{name}': {value!r} is not {what}")
 
 
-def load_ticks(path: Path) -> pl.DataFrame:
+def load_ticks(paths: Path | str | list, product: str = "TX", contract: str = "front") -> pl.DataFrame:
+    """Ticks to replay from one tick file (CSV or Parquet) or from daily
+    trade files of the futures exchange (files, zips, directories, globs)."""
+    items = [paths] if isinstance(paths, (str, Path)) else list(paths)
+    if not items:
+        raise TickFileError("no tick file given")
+    daily = [taifex.is_daily_file(p) for p in items]
+    if any(daily):
+        if not all(daily):
+            other = items[daily.index(False)]
+            raise TickFileError(f"{other}: not a daily trade file of the futures exchange, "
+                                "and tick files cannot be mixed with those")
+        return _load_daily(items, product, contract)
+    if len(items) > 1:
+        raise TickFileError(f"{items[1]}: only one tick file at a time (or daily trade files)")
+    return _load_tick_file(Path(items[0]))
+
+
+def _load_daily(items: list, product: str, contract: str) -> pl.DataFrame:
+    try:
+        got = taifex.load_daily(items, product, contract)
+    except (taifex.DailyFileError, ValueError) as exc:
+        raise TickFileError(str(exc)) from None
+    table = Table(title=f"期貨每日成交: {got.product} → {got.code}, --contract {got.contract}")
+    for col, justify in (("交易日", "left"), ("合約", "left"), ("Ticks", "right"), ("檔案", "left")):
+        table.add_column(col, justify=justify)
+    for day in got.days:
+        table.add_row(day.trading_day.isoformat(), day.contract, f"{day.ticks:,}", Path(day.source).name)
+    console.print(table)
+    for name in got.duplicates:
+        console.print(f"[yellow]略過 {name}: 它的交易日已由前面的檔案讀入[/yellow]")
+    return got.ticks
+
+
+def _load_tick_file(path: Path) -> pl.DataFrame:
     if not path.exists():
         raise TickFileError(f"{path}: no such file")
     if path.is_dir():
@@ -371,13 +410,33 @@ def _summary(account, stats: Stats, output_dir: Path, files_before: dict[Path, i
         console.print(f"  {p}", soft_wrap=True, highlight=False)
 
 
+def _default_codes(ticks: pl.DataFrame) -> str:
+    present = ticks["code"].unique()
+    return present[0] if present.len() == 1 else "2330,TXF"
+
+
+def _sample(output_dir: Path) -> Path:
+    try:
+        return sample.sample_path(fallback_dir=output_dir)
+    except OSError as exc:
+        raise TickFileError(str(exc)) from None
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m kelvo_orra_backtest.demo", description=__doc__.split("\n")[0],
                                      epilog=TICK_FORMAT, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--ticks", type=Path, default=SAMPLE,
-                        help="CSV or Parquet tick file (format below; relative paths are taken from the "
-                             "current directory; default: the bundled sample)")
-    parser.add_argument("--codes", default="2330,TXF", help="comma-separated codes to trade (default 2330,TXF)")
+    parser.add_argument("--ticks", nargs="+", metavar="PATH",
+                        help="CSV or Parquet tick file (format below), or the futures exchange's daily trade "
+                        "files (Daily_*.zip, their CSVs, directories or globs of them); relative paths are "
+                        "taken from the current directory; default: the bundled sample")
+    parser.add_argument("--product", default="TX",
+                        help="exchange product code read from daily trade files (TX, MTX, TMF, TE, TF, ...; "
+                        "default TX)")
+    parser.add_argument("--contract", default="front",
+                        help="contract month YYYYMM read from daily trade files, or front: the nearest "
+                        "month per trading day, rolled on the expiry day's night session (default front)")
+    parser.add_argument("--codes", help="comma-separated codes to trade (default 2330,TXF; the one code of "
+                        "ticks that hold one, such as MXF read with --product MTX)")
     parser.add_argument("--capital", type=int, default=5_000_000, help="initial capital (default 5000000)")
     parser.add_argument("--output-dir", type=Path, default=Path("data"),
                         help="root directory of the files written (default ./data, in the current directory)")
@@ -395,14 +454,19 @@ def main(argv: list[str] | None = None) -> int:
     if previous_zone:
         console.print(f"[yellow]時區: 本機為 {previous_zone}，本次改用台灣市場的 {MARKET_ZONE} 換算時間[/yellow]",
                       highlight=False)
-    ticks_path = Path(os.path.abspath(args.ticks.expanduser()))
-    output_dir = Path(os.path.abspath(args.output_dir.expanduser()))
+    output_dir = Path(os.path.abspath(os.path.expanduser(args.output_dir)))
     if output_dir.exists() and not output_dir.is_dir():
         print(f"error: {output_dir}: --output-dir names a file, not a directory", file=sys.stderr)
         return 2
     try:
-        ticks = load_ticks(ticks_path)
-        codes = _codes_to_trade(args.codes, ticks, ticks_path)
+        if args.ticks is None:
+            paths = [_sample(output_dir)]
+            ticks = load_ticks(paths[0])
+        else:
+            paths = [Path(os.path.abspath(os.path.expanduser(p))) for p in args.ticks]
+            ticks = load_ticks(paths[0] if len(paths) == 1 else paths, args.product, args.contract)
+        label = str(paths[0]) if len(paths) == 1 else f"{paths[0]} (and {len(paths) - 1} more)"
+        codes = _codes_to_trade(args.codes or _default_codes(ticks), ticks, label)
     except TickFileError as exc:
         print(f"error: {exc}", file=sys.stderr)
         return 2
@@ -414,7 +478,7 @@ def main(argv: list[str] | None = None) -> int:
     return 0
 
 
-def _codes_to_trade(text: str, ticks: pl.DataFrame, path: Path) -> list[str]:
+def _codes_to_trade(text: str, ticks: pl.DataFrame, path: Path | str) -> list[str]:
     """The codes of `--codes`; none of them in the file is an error, some a warning."""
     codes = list(dict.fromkeys(c.strip() for c in text.split(",") if c.strip()))
     present = set(ticks["code"].unique().to_list())

@@ -1,0 +1,1 @@
+"""Market data in: readers of published data files and the bundled sample."""

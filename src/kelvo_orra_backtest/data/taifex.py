@@ -1,0 +1,431 @@
+"""Reader of the futures exchange's daily trade files.
+
+The exchange publishes every trade of every futures contract as one file per
+trading day (``Daily_2026_05_29.zip`` holding one ``.csv`` or ``.rpt`` in
+Big5).  A day's file holds that day's regular session (08:45-13:45) and the
+night session that began at 15:00 on the previous trading day, each trade
+dated by its own calendar date.  Columns, by their header names::
+
+    成交日期        trade date, YYYYMMDD
+    商品代號        product code (TX, MTX, TMF, TE, TF, ...)
+    到期月份(週別)  contract month YYYYMM; a weekly one carries a W and a week
+                    number (202606W2); a spread joins two months with "/"
+    成交時間        HHMMSS, the leading zero sometimes dropped (84500)
+    成交價格        price
+    成交數量(B+S)   volume counting both sides: lots = value / 2
+    近月價格, 遠月價格, 開盤集合競價   spread legs and the opening-auction mark
+
+`read_daily` turns any number of such files (zips, plain files, directories,
+globs) into the replay's tick columns for one product and one contract:
+``timestamp`` (epoch seconds of the Taipei wall-clock time, whatever the
+process's zone), ``code``, ``market_type``, ``close``, ``qty``, ``tick_type``
+and ``is_simulate``.
+"""
+from __future__ import annotations
+
+import csv
+import glob
+import io
+import re
+import zipfile
+from dataclasses import dataclass, field
+from datetime import date, timedelta
+from functools import lru_cache
+from pathlib import Path
+from typing import Iterable, Union
+
+import polars as pl
+
+PathLike = Union[str, Path]
+
+HEADER = ("成交日期", "商品代號", "到期月份(週別)", "成交時間", "成交價格", "成交數量(B+S)",
+          "近月價格", "遠月價格", "開盤集合競價")
+# header name -> our column; the last three columns are not needed for ticks
+_FIELDS = {"成交日期": "date", "商品代號": "product", "到期月份(週別)": "month", "成交時間": "time",
+           "成交價格": "price", "成交數量(B+S)": "volume"}
+SUFFIXES = (".zip", ".csv", ".rpt")
+
+# Exchange product code -> the code the account prices contracts by.
+CODE_NAMES = {"TX": "TXF", "MTX": "MXF", "TMF": "TMF", "TE": "EXF", "TF": "FXF"}
+_PRODUCT_OF_CODE = {v: k for k, v in CODE_NAMES.items()}
+
+TAIPEI_OFFSET = 8 * 3600  # UTC+8 all year
+_DAY_START = 6 * 3600  # a trade after 06:00 belongs to the regular session of its date
+_MONTHLY = re.compile(r"^\d{6}$")
+_CONTRACT = re.compile(r"^\d{6}(W\d{1,2})?$")
+_STATIC = Path(__file__).resolve().parent.parent / "static"
+
+TICK_SCHEMA = {
+    "timestamp": pl.Float64, "code": pl.Utf8, "market_type": pl.Utf8, "close": pl.Float64,
+    "qty": pl.Int64, "tick_type": pl.Int8, "is_simulate": pl.Boolean,
+}
+
+
+class DailyFileError(ValueError):
+    """A daily trade file that cannot be read; the message is one line naming
+    the file (and the line number where there is one)."""
+
+
+@dataclass(frozen=True)
+class DayChoice:
+    """The contract taken from one trading day's file."""
+
+    trading_day: date
+    contract: str
+    ticks: int
+    source: str
+
+
+@dataclass
+class DailyTicks:
+    """What `load_daily` read: the ticks, the contract of every day, and the
+    files left out because an earlier file already held their trading day."""
+
+    ticks: pl.DataFrame
+    product: str
+    code: str
+    contract: str
+    days: list[DayChoice] = field(default_factory=list)
+    duplicates: list[str] = field(default_factory=list)
+
+
+# --- calendar -----------------------------------------------------------------
+
+@lru_cache(maxsize=1)
+def _closed_dates() -> frozenset[date]:
+    with open(_STATIC / "holidays_search_from_2017.csv", newline="", encoding="utf-8") as f:
+        return frozenset(date.fromisoformat(row["Date"]) for row in csv.DictReader(f))
+
+
+def is_trading_day(day: date) -> bool:
+    return day.weekday() < 5 and day not in _closed_dates()
+
+
+def next_trading_day(day: date) -> date:
+    """`day` itself when it is a trading day, else the first one after it."""
+    while not is_trading_day(day):
+        day += timedelta(days=1)
+    return day
+
+
+def expiry_day(month: str) -> date:
+    """Last trading day of a monthly contract (``YYYYMM``): the third
+    Wednesday of the month, or the next trading day when that is closed."""
+    year, mon = int(month[:4]), int(month[4:6])
+    first = date(year, mon, 1)
+    wednesday = first + timedelta(days=(2 - first.weekday()) % 7 + 14)
+    return next_trading_day(wednesday)
+
+
+# --- finding the files ----------------------------------------------------------
+
+def _is_glob(text: str) -> bool:
+    return any(ch in text for ch in "*?[")
+
+
+def expand_paths(paths: PathLike | Iterable[PathLike]) -> list[Path]:
+    """Files named by `paths`: files as they are, the daily files
+    (``.zip``, ``.csv``, ``.rpt``) of a directory, the matches of a glob;
+    each file once, in the order given (a directory's and a glob's in name order)."""
+    if isinstance(paths, (str, Path)):
+        paths = [paths]
+    elif not isinstance(paths, Iterable):
+        raise TypeError(f"paths must be a path, a glob or a list of them, not {type(paths).__name__}")
+    out: list[Path] = []
+    seen: set[Path] = set()
+
+    def add(p: Path) -> None:
+        key = p.resolve()
+        if key not in seen:
+            seen.add(key)
+            out.append(p)
+
+    for item in paths:
+        p = Path(item).expanduser()
+        if p.is_dir():
+            found = sorted(c for c in p.iterdir() if c.is_file() and c.suffix.lower() in SUFFIXES)
+            if not found:
+                raise DailyFileError(f"{p}: the directory holds no daily files (.zip, .csv, .rpt)")
+            for c in found:
+                add(c)
+        elif p.exists():
+            add(p)
+        elif _is_glob(str(p)):
+            matches = sorted(Path(m) for m in glob.glob(str(p)) if Path(m).is_file())
+            if not matches:
+                raise DailyFileError(f"{item}: no file matches")
+            for m in matches:
+                add(m)
+        else:
+            raise DailyFileError(f"{p}: no such file or directory")
+    if not out:
+        raise DailyFileError("no daily files given")
+    return out
+
+
+def _decode_header(line: bytes) -> str:
+    for enc in ("utf-8-sig", "cp950"):
+        try:
+            return line.decode(enc)
+        except UnicodeDecodeError:
+            continue
+    return line.decode("cp950", errors="replace")
+
+
+def _header_names(text: str) -> list[str]:
+    names = [n.strip(" \t\r\n\u3000\ufeff").replace("（", "(").replace("）", ")") for n in text.split(",")]
+    while names and not names[-1]:
+        names.pop()
+    return names
+
+
+def _looks_like_html(raw: bytes) -> bool:
+    head = raw[:1024].lstrip(b"\xef\xbb\xbf \t\r\n").lower()
+    return head.startswith(b"<") or b"<html" in head
+
+
+def is_daily_file(path: PathLike) -> bool:
+    """True for a directory, a glob, a zip, or a file whose first line is the
+    daily trade header; False for anything else (such as a tick CSV)."""
+    p = Path(path).expanduser()
+    if p.is_dir() or (not p.exists() and _is_glob(str(p))):
+        return True
+    if p.suffix.lower() == ".zip" or zipfile.is_zipfile(p):
+        return True
+    try:
+        with open(p, "rb") as f:
+            first = f.readline(4096)
+    except OSError:
+        return False
+    names = _header_names(_decode_header(first))
+    return all(n in names for n in _FIELDS)
+
+
+# --- reading one file -------------------------------------------------------------
+
+@dataclass
+class _Source:
+    name: str
+    raw: bytes
+
+
+def _sources(path: Path) -> list[_Source]:
+    name = str(path)
+    try:
+        raw = path.read_bytes()
+    except OSError as exc:
+        raise DailyFileError(f"{name}: cannot be read ({exc.strerror or exc})") from None
+    if not raw.startswith(b"PK"):
+        if path.suffix.lower() == ".zip" and _looks_like_html(raw):
+            raise DailyFileError(f"{name}: is an HTML page, not a trade file "
+                                 "(the exchange sends one for a day without trading)")
+        if path.suffix.lower() == ".zip":
+            raise DailyFileError(f"{name}: is not a zip archive")
+        return [_Source(name, raw)]
+    try:
+        with zipfile.ZipFile(io.BytesIO(raw)) as zf:
+            members = [i for i in zf.infolist() if not i.is_dir()]
+            data = [i for i in members if Path(i.filename).suffix.lower() in (".csv", ".rpt")]
+            if not data:
+                pages = [i for i in members if Path(i.filename).suffix.lower() in (".htm", ".html")
+                         or _looks_like_html(zf.read(i)[:1024])]
+                if pages:
+                    raise DailyFileError(f"{name}: holds an HTML page ({pages[0].filename}), not trades "
+                                         "(the exchange sends one for a day without trading)")
+                raise DailyFileError(f"{name}: the zip holds no .csv or .rpt file")
+            if len(data) == 1:
+                return [_Source(name, zf.read(data[0]))]
+            return [_Source(f"{name}[{i.filename}]", zf.read(i)) for i in data]
+    except (zipfile.BadZipFile, zipfile.LargeZipFile, OSError, EOFError) as exc:
+        raise DailyFileError(f"{name}: is not a readable zip archive ({exc})") from None
+
+
+@dataclass
+class _Day:
+    source: str
+    trading_day: date
+    rows: pl.DataFrame  # date (Int32 days), secs, price, lots, month, line: trades of the product, no spreads
+
+
+def _first_bad(df: pl.DataFrame, checks: list[tuple[pl.Expr, str, str]]) -> tuple[int, str, str] | None:
+    """The earliest line failing one of `checks` (mask, column, what it should be)."""
+    found = df.select([pl.col("line").filter(mask).first().alias(str(i))
+                       for i, (mask, _, _) in enumerate(checks)]).row(0)
+    worst = None
+    for i, line in enumerate(found):
+        if line is not None and (worst is None or line < worst[0]):
+            worst = (line, checks[i][1], checks[i][2])
+    return worst
+
+
+def _parse(source: _Source, product: str) -> _Day:
+    name, raw = source.name, source.raw
+    if not raw.strip():
+        raise DailyFileError(f"{name}: is empty")
+    if _looks_like_html(raw):
+        raise DailyFileError(f"{name}: is an HTML page, not a trade file "
+                             "(the exchange sends one for a day without trading)")
+    cut = raw.find(b"\n")
+    head, body = (raw, b"") if cut < 0 else (raw[:cut], raw[cut + 1:])
+    names = _header_names(_decode_header(head))
+    missing = [n for n in _FIELDS if n not in names]
+    if missing:
+        shown = ",".join(names)
+        shown = shown if len(shown) <= 60 else shown[:57] + "..."
+        raise DailyFileError(f"{name}: line 1: not the daily trade header (no {', '.join(missing)}; "
+                             f"the line reads {shown!r})")
+    if not body.isascii():
+        try:
+            body = body.decode("cp950").encode("utf-8")
+        except UnicodeDecodeError as exc:
+            line = body[:exc.start].count(b"\n") + 2
+            raise DailyFileError(f"{name}: line {line}: not Big5 text") from None
+
+    columns = [f"c{i}" for i in range(len(names))]
+    want = {columns[names.index(h)]: col for h, col in _FIELDS.items()}
+    if body.strip():
+        try:
+            table = pl.read_csv(io.BytesIO(body), has_header=False, schema={c: pl.Utf8 for c in columns},
+                                truncate_ragged_lines=True, quote_char='"',
+                                columns=[int(c[1:]) for c in want])
+        except Exception as exc:  # polars' own parse errors
+            first = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
+            raise DailyFileError(f"{name}: cannot be read as CSV ({first})") from None
+        table = table.rename(want).with_row_index("line", offset=2)
+    else:
+        table = pl.DataFrame(schema={"line": pl.UInt32, **{c: pl.Utf8 for c in _FIELDS.values()}})
+
+    text = table.with_columns(pl.col(c).str.strip_chars() for c in _FIELDS.values())
+    mine = text.filter(pl.col("product") == product)
+    if mine.height == 0:
+        present = sorted(p for p in text["product"].drop_nulls().unique().to_list() if p)
+        listed = ", ".join(present[:25]) + (", ..." if len(present) > 25 else "") if present else "none"
+        raise DailyFileError(f"no {product} trades in {name}; products present: {listed}")
+
+    mine = mine.filter(~pl.col("month").fill_null("").str.contains("/", literal=True))
+    time_text = pl.col("time").str.zfill(6)
+    parsed = mine.with_columns(
+        pl.col("date").str.strptime(pl.Date, "%Y%m%d", strict=False).alias("day"),
+        pl.when(pl.col("time").str.contains(r"^\d{1,6}$"))
+        .then(time_text.str.slice(0, 2).cast(pl.Int32) * 3600 + time_text.str.slice(2, 2).cast(pl.Int32) * 60
+              + time_text.str.slice(4, 2).cast(pl.Int32))
+        .alias("secs"),
+        pl.when(pl.col("time").str.contains(r"^\d{1,6}$"))
+        .then((time_text.str.slice(2, 2).cast(pl.Int32) < 60) & (time_text.str.slice(4, 2).cast(pl.Int32) < 60))
+        .alias("time_ok"),
+        pl.col("price").cast(pl.Float64, strict=False).alias("px"),
+        pl.col("volume").cast(pl.Float64, strict=False).alias("vol"),
+    )
+    bad = _first_bad(parsed, [
+        (pl.col("day").is_null() | (pl.col("date").str.len_chars() != 8), "date", "a date YYYYMMDD"),
+        (pl.col("month").fill_null("").str.len_chars() < 6, "contract month", "YYYYMM"),
+        (pl.col("secs").is_null() | ~pl.col("time_ok").fill_null(False) | (pl.col("secs") >= 86400),
+         "time", "a time HHMMSS"),
+        (pl.col("px").is_null() | ~pl.col("px").is_finite().fill_null(False) | (pl.col("px") <= 0),
+         "price", "a price"),
+        (pl.col("vol").is_null() | (pl.col("vol") <= 0) | (pl.col("vol") % 2 != 0),
+         "volume", "an even count of both sides"),
+    ])
+    if bad is not None:
+        line, column, what = bad
+        row = parsed.filter(pl.col("line") == line).row(0, named=True)
+        value = row[{"contract month": "month"}.get(column, column)]
+        raise DailyFileError(f"{name}: line {line}: {column} {value!r} is not {what}")
+
+    rows = parsed.select(
+        pl.col("day").cast(pl.Int32).alias("date"), "secs", pl.col("px").alias("price"),
+        (pl.col("vol") // 2).cast(pl.Int64).alias("lots"), "month", "line",
+    )
+    if rows.height == 0:
+        raise DailyFileError(f"no {product} trades in {name} besides spreads")
+    last = rows.select((pl.col("date").cast(pl.Int64) * 86400 + pl.col("secs")).max()).item()
+    day = date(1970, 1, 1) + timedelta(days=last // 86400)
+    # a file of night trades only belongs to the trading day after that night
+    trading_day = day if last % 86400 >= _DAY_START else next_trading_day(day)
+    return _Day(name, trading_day, rows)
+
+
+# --- the public reader ---------------------------------------------------------------
+
+def _product_code(product: str) -> str:
+    if not isinstance(product, str) or not product.strip():
+        raise ValueError(f"product must be an exchange product code such as TX, not {product!r}")
+    p = product.strip().upper()
+    return _PRODUCT_OF_CODE.get(p, p)
+
+
+def _check_contract(contract: str) -> str:
+    if not isinstance(contract, str):
+        raise ValueError(f"contract must be 'front' or a month YYYYMM, not {contract!r}")
+    c = contract.strip().upper()
+    if c == "FRONT":
+        return "front"
+    if not _CONTRACT.match(c) or not 1 <= int(c[4:6]) <= 12:
+        raise ValueError(f"contract must be 'front' or a month YYYYMM (202606, or 202606W2 for a weekly one), "
+                         f"not {contract!r}")
+    return c
+
+
+def load_daily(paths: PathLike | Iterable[PathLike], product: str = "TX", contract: str = "front") -> DailyTicks:
+    """Reads daily trade files into ticks of one product and one contract.
+
+    `contract` "front" takes, per trading day, the nearest monthly contract
+    that has not expired (so the roll to the next month comes with the
+    expiry day's night session, which lies in the next day's file); a month
+    ``YYYYMM`` takes that contract on every day.  Every file is read
+    completely before anything is returned; a day held by two files (a zip
+    and its unpacked CSV) is read from the first one only.
+    """
+    product = _product_code(product)
+    contract = _check_contract(contract)
+    days: dict[date, _Day] = {}
+    duplicates: list[str] = []
+    for path in expand_paths(paths):
+        for source in _sources(path):
+            day = _parse(source, product)
+            if day.trading_day in days:
+                duplicates.append(source.name)
+            else:
+                days[day.trading_day] = day
+
+    code = CODE_NAMES.get(product, product)
+    chosen: list[DayChoice] = []
+    parts: list[pl.DataFrame] = []
+    for trading_day in sorted(days):
+        d = days[trading_day]
+        months = d.rows["month"].unique().to_list()
+        if contract == "front":
+            live = sorted(m for m in months if _MONTHLY.match(m) and int(m[4:6]) in range(1, 13)
+                          and expiry_day(m) >= trading_day)
+            if not live:
+                raise DailyFileError(f"no monthly {product} contract trading on {trading_day} in {d.source}; "
+                                     f"contracts present: {', '.join(sorted(months))}")
+            month = live[0]
+        else:
+            month = contract
+        rows = d.rows.filter(pl.col("month") == month)
+        chosen.append(DayChoice(trading_day, month, rows.height, d.source))
+        parts.append(rows)
+
+    frame = pl.concat(parts) if parts else pl.DataFrame()
+    if frame.height == 0:
+        present = sorted({m for d in days.values() for m in d.rows["month"].unique().to_list()})
+        raise DailyFileError(f"no {product} {contract} trades in {len(days)} file(s) "
+                             f"({', '.join(c.source for c in chosen[:3])}{', ...' if len(chosen) > 3 else ''}); "
+                             f"contracts present: {', '.join(present)}")
+    ticks = frame.select(
+        (pl.col("date").cast(pl.Int64) * 86400 + pl.col("secs") - TAIPEI_OFFSET).cast(pl.Float64).alias("timestamp"),
+        pl.lit(code, pl.Utf8).alias("code"),
+        pl.lit("Future", pl.Utf8).alias("market_type"),
+        pl.col("price").alias("close"),
+        pl.col("lots").alias("qty"),
+        pl.lit(0, pl.Int8).alias("tick_type"),
+        pl.lit(False, pl.Boolean).alias("is_simulate"),
+    ).sort("timestamp", maintain_order=True)
+    return DailyTicks(ticks, product, code, contract, chosen, duplicates)
+
+
+def read_daily(paths: PathLike | Iterable[PathLike], product: str = "TX", contract: str = "front") -> pl.DataFrame:
+    """The ticks of `load_daily`: a polars frame in the replay's tick columns,
+    sorted by time (trades of one second keep the file's order)."""
+    return load_daily(paths, product, contract).ticks

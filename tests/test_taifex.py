@@ -1,0 +1,245 @@
+"""Daily trade files of the futures exchange: the published layout read into
+ticks, the front-month roll, bad files, and many days against one by one."""
+from __future__ import annotations
+
+import os
+import random
+import time
+import zipfile
+from datetime import date, datetime, timedelta, timezone
+
+import polars as pl
+import pytest
+
+from kelvo_orra_backtest.data import taifex
+
+TAIPEI = timezone(timedelta(hours=8))
+HEADER = ("成交日期,商品代號,到期月份(週別),成交時間,成交價格,成交數量(B+S),"
+          "近月價格,遠月價格,開盤集合競價 ")  # the trailing space is published too
+
+
+def row(day, product, month, hhmmss, price, volume, near="-", far="-", auction=" "):
+    """One line as published: product and month padded with spaces."""
+    return f"{day},{product:<7},{month:<11},{hhmmss},{price},{volume},{near},{far},{auction}"
+
+
+def day_bytes(lines, header=HEADER):
+    return (header + "\r\n" + "\r\n".join(lines) + "\r\n").encode("cp950")
+
+
+def write(path, lines, header=HEADER, zipped=False, member=None):
+    data = day_bytes(lines, header)
+    if zipped:
+        with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as zf:
+            zf.writestr(member or path.stem + ".rpt", data)
+    else:
+        path.write_bytes(data)
+    return path
+
+
+def epoch(*parts):
+    return datetime(*parts, tzinfo=TAIPEI).timestamp()
+
+
+# 2026-05-29 (Friday): the night session from Thursday 15:00 crossing midnight,
+# then the day session; weekly, spread, back-month and other products mixed in.
+FRIDAY = [
+    row(20260528, "TX", "202606", "150000", 21000, 8, auction="*"),
+    row(20260528, "MTX", "202606", "150000", 21001, 4, auction="*"),
+    row(20260528, "TX", "202606", "235959", 21010, 2),
+    row(20260528, "TX", "202606/202607", "235959", -18, 2, "21010", "21028"),
+    row(20260529, "TX", "202606", "1", 21012, 6),
+    row(20260529, "TX", "202606W1", "30000", 20990, 2),
+    row(20260529, "TX", "202607", "45959", 21030, 2),
+    row(20260529, "TX", "202606", "45959", 21015, 4),
+    row(20260529, "TX", "202606", "84500", 21050, 40, auction="*"),
+    row(20260529, "TX", "202606", "134459", 21070, 2),
+]
+FRIDAY_TICKS = [  # (Taipei time, price, lots)
+    ((2026, 5, 28, 15, 0, 0), 21000.0, 4),
+    ((2026, 5, 28, 23, 59, 59), 21010.0, 1),
+    ((2026, 5, 29, 0, 0, 1), 21012.0, 3),
+    ((2026, 5, 29, 4, 59, 59), 21015.0, 2),
+    ((2026, 5, 29, 8, 45, 0), 21050.0, 20),
+    ((2026, 5, 29, 13, 44, 59), 21070.0, 1),
+]
+
+
+@pytest.fixture
+def new_york(monkeypatch):
+    """A process zone far from Taipei: the ticks must not depend on it."""
+    monkeypatch.setenv("TZ", "America/New_York")
+    time.tzset()
+    yield
+    monkeypatch.undo()
+    time.tzset()
+
+
+@pytest.mark.parametrize("zipped", [False, True])
+def test_published_layout_gives_hand_computed_ticks(tmp_path, new_york, zipped):
+    name = "Daily_2026_05_29.zip" if zipped else "Daily_2026_05_29.csv"
+    path = write(tmp_path / name, FRIDAY, zipped=zipped)
+    got = taifex.load_daily(path)
+    assert got.ticks.columns == ["timestamp", "code", "market_type", "close", "qty", "tick_type", "is_simulate"]
+    assert got.ticks.rows() == [(epoch(*t), "TXF", "Future", p, q, 0, False) for t, p, q in FRIDAY_TICKS]
+    assert got.ticks.schema == pl.Schema(taifex.TICK_SCHEMA)
+    assert [(d.trading_day, d.contract, d.ticks) for d in got.days] == [(date(2026, 5, 29), "202606", 6)]
+
+
+@pytest.mark.parametrize("product,contract,expected", [
+    ("MTX", "front", [("MXF", 21001.0, 2)]),
+    ("tx", "202607", [("TXF", 21030.0, 1)]),
+    ("TXF", "202606w1", [("TXF", 20990.0, 1)]),
+])
+def test_product_and_contract_choice(tmp_path, product, contract, expected):
+    ticks = taifex.read_daily(write(tmp_path / "d.csv", FRIDAY), product, contract)
+    assert ticks.select("code", "close", "qty").rows() == expected
+
+
+@pytest.mark.parametrize("contract", ["2026-06", "202613", "next", 202606])
+def test_contract_must_be_front_or_a_month(tmp_path, contract):
+    with pytest.raises(ValueError, match="contract must be 'front' or a month YYYYMM"):
+        taifex.read_daily(write(tmp_path / "d.csv", FRIDAY), "TX", contract)
+
+
+def test_front_month_rolls_with_the_expiry_days_night_session(tmp_path):
+    # 202605 expires on Wednesday 2026-05-20: its night session (in Thursday's
+    # file) already trades June as the front month.
+    def day(prev, today, months):
+        out = []
+        for i, m in enumerate(months):
+            out.append(row(prev, "TX", m, "150000", 21000 + i, 2))
+            out.append(row(today, "TX", m, "84500", 21100 + i, 2))
+        return out
+    write(tmp_path / "Daily_2026_05_19.csv", day(20260518, 20260519, ["202605", "202606"]))
+    write(tmp_path / "Daily_2026_05_20.csv", day(20260519, 20260520, ["202605", "202606"]))
+    # a stray row of the expired month does not bring it back
+    write(tmp_path / "Daily_2026_05_21.csv", day(20260520, 20260521, ["202606", "202607"])
+          + [row(20260521, "TX", "202605", "90000", 21300, 2)])
+    got = taifex.load_daily(tmp_path)
+    assert [(d.trading_day.day, d.contract) for d in got.days] == [(19, "202605"), (20, "202605"), (21, "202606")]
+    # the expiry day's night session (2026-05-20 15:00) is June's first price in the series
+    roll = got.ticks.filter(pl.col("timestamp") == epoch(2026, 5, 20, 15, 0, 0))
+    assert roll["close"].to_list() == [21000.0]
+
+
+@pytest.mark.parametrize("month,expiry", [
+    ("202605", date(2026, 5, 20)),
+    ("202602", date(2026, 2, 23)),  # third Wednesday in the Lunar New Year holidays: next open day
+    ("202604", date(2026, 4, 15)),
+])
+def test_expiry_day(month, expiry):
+    assert taifex.expiry_day(month) == expiry
+
+
+HTML = b"<html><head><title>\xa4\xe9\xb4\xc1</title></head><body>no data</body></html>"
+
+
+def bad_file(tmp_path, kind):
+    p = tmp_path / "Daily_2026_05_29.csv"
+    if kind == "zip of html":
+        p = tmp_path / "Daily_2026_05_29.zip"
+        with zipfile.ZipFile(p, "w") as zf:
+            zf.writestr("Daily_2026_05_29.htm", HTML)
+    elif kind == "html":
+        p.write_bytes(HTML)
+    elif kind == "header":
+        write(p, FRIDAY, header="date,product,month,time,price,volume")
+    elif kind == "time":
+        write(p, FRIDAY[:3] + [row(20260529, "TX", "202606", "8450a", 21000, 2)])
+    elif kind == "hour":
+        write(p, FRIDAY[:3] + [row(20260529, "TX", "202606", "246000", 21000, 2)])
+    elif kind == "price":
+        write(p, FRIDAY[:5] + [row(20260529, "TX", "202606", "84500", "2l000", 2)])
+    elif kind == "volume":
+        write(p, FRIDAY[:2] + [row(20260529, "TX", "202606", "84500", 21000, 3)])
+    elif kind == "empty":
+        write(p, [row(20260529, "MTX", "202606", "84500", 21000, 2), row(20260529, "TE", "202606", "84500", 900, 2)])
+    elif kind == "spreads only":
+        write(p, [FRIDAY[3]])
+    elif kind == "not zip":
+        p = tmp_path / "Daily_2026_05_29.zip"
+        p.write_bytes(b"garbage")
+    return p
+
+
+@pytest.mark.parametrize("kind,message", [
+    ("zip of html", "holds an HTML page (Daily_2026_05_29.htm), not trades"),
+    ("html", "is an HTML page, not a trade file"),
+    ("header", "line 1: not the daily trade header (no 成交日期, 商品代號"),
+    ("time", "line 5: time '8450a' is not a time HHMMSS"),
+    ("hour", "line 5: time '246000' is not a time HHMMSS"),
+    ("price", "line 7: price '2l000' is not a price"),
+    ("volume", "line 4: volume '3' is not an even count of both sides"),
+    ("empty", "no TX trades in {p}; products present: MTX, TE"),
+    ("spreads only", "no TX trades in {p} besides spreads"),
+    ("not zip", "is not a zip archive"),
+])
+def test_bad_files_get_one_line_naming_the_file(tmp_path, kind, message):
+    p = bad_file(tmp_path, kind)
+    with pytest.raises(taifex.DailyFileError) as info:
+        taifex.read_daily([write(tmp_path / "Daily_2026_05_28.csv", FRIDAY[:1]), p])
+    text = str(info.value)
+    assert message.format(p=p) in text and str(p) in text and "\n" not in text
+
+
+def test_paths_errors(tmp_path):
+    with pytest.raises(taifex.DailyFileError, match="no file matches"):
+        taifex.read_daily(str(tmp_path / "Daily_*.zip"))
+    with pytest.raises(taifex.DailyFileError, match="holds no daily files"):
+        taifex.read_daily(tmp_path)
+    with pytest.raises(taifex.DailyFileError, match="no such file or directory"):
+        taifex.read_daily(tmp_path / "missing.zip")
+
+
+# --- many days ------------------------------------------------------------------
+
+def random_day(rng, trading_day, previous):
+    """A day's file: night trades from the previous trading day, then the day session."""
+    lines = []
+    for start, end, day in ((15 * 3600, 24 * 3600, previous), (0, 5 * 3600, trading_day),
+                            (8 * 3600 + 2700, 13 * 3600 + 2700, trading_day)):
+        at = sorted(rng.randrange(start, end) for _ in range(rng.randint(20, 60)))
+        for s in at:
+            product = rng.choice(["TX", "TX", "TX", "MTX"])
+            month = rng.choice(["202606", "202606", "202607", "202606W4"])
+            hhmmss = f"{s // 3600:02d}{s // 60 % 60:02d}{s % 60:02d}".lstrip("0") or "0"
+            lines.append(row(day.strftime("%Y%m%d"), product, month, hhmmss, rng.randint(20900, 21100),
+                             2 * rng.randint(1, 9), auction=rng.choice([" ", "", "*"])))
+    return lines
+
+
+def test_many_days_at_once_equal_one_by_one(tmp_path):
+    rng = random.Random(5)
+    days = [date(2026, 6, d) for d in (1, 2, 3, 4, 5, 8, 9)]
+    paths = []
+    for prev, day in zip([date(2026, 5, 29)] + days, days):
+        name = f"Daily_{day:%Y_%m_%d}"
+        zipped = rng.random() < 0.5
+        paths.append(write(tmp_path / (name + (".zip" if zipped or day.day == 3 else ".csv")),
+                           random_day(rng, day, prev), zipped=zipped or day.day == 3))
+    singles = pl.concat([taifex.read_daily(p) for p in paths])
+    assert singles["timestamp"].is_sorted()
+    for given in (tmp_path, str(tmp_path / "Daily_2026_06_*"), list(reversed(paths))):
+        assert taifex.read_daily(given).equals(singles)
+
+    # the unpacked copy of one day, and the same directory named twice: each day read once
+    with zipfile.ZipFile(paths[2]) as zf:
+        (tmp_path / "Daily_2026_06_03.rpt").write_bytes(zf.read("Daily_2026_06_03.rpt"))
+    got = taifex.load_daily([tmp_path, tmp_path])
+    assert got.ticks.equals(singles)
+    assert got.duplicates == [str(tmp_path / "Daily_2026_06_03.zip")]
+
+
+def test_header_decides_what_a_daily_file_is(tmp_path):
+    daily = write(tmp_path / "x.csv", FRIDAY)
+    ticks = tmp_path / "t.csv"
+    ticks.write_text("timestamp,code,market_type,close,qty,tick_type,is_simulate\n")
+    assert taifex.is_daily_file(daily) and not taifex.is_daily_file(ticks)
+    assert taifex.is_daily_file(tmp_path) and taifex.is_daily_file(str(tmp_path / "*.zip"))
+
+
+def test_taipei_epoch_does_not_follow_the_process_zone(tmp_path, new_york):
+    assert os.environ["TZ"] == "America/New_York"
+    [ts] = taifex.read_daily(write(tmp_path / "d.csv", [FRIDAY[-2]]))["timestamp"]
+    assert ts == 1780015500.0  # 2026-05-29 00:45:00 UTC
