@@ -72,7 +72,7 @@ def page_state(b: Browser) -> dict:
     return b.evaluate("""({errors: document.body.getAttribute('data-errors'), parsed: report.parsed,
         barCount: report.barCount, view: report.view, trades: report.trades, equity: report.equity,
         maxDrawdown: report.maxDrawdown, markers: report.drawnMarkers, area: report.priceArea,
-        decimals: report.priceDecimals, link: report.link,
+        decimals: report.priceDecimals, link: report.link, inPieces: report.barsInPieces,
         resolved: new URL(report.link, location.href).pathname})""")
 
 
@@ -83,6 +83,7 @@ def test_whole_run_equity_and_markers(exe, run):
         s = page_state(b)
     assert s["errors"] is None
     assert s["parsed"] and s["barCount"] == bars.height
+    assert s["inPieces"]  # rows without nested values are read piece by piece
     assert s["decimals"] == 2  # the fake prices are in cents
 
     # every trade point sits on the bar of its minute
@@ -160,12 +161,12 @@ def test_without_trades(exe, m, tmp_path):
 
 
 def test_odd_values_are_shown_not_executed(exe, m, tmp_path):
-    """Mark-up in the code and in an extra column, and a missing close: the data
-    blocks still parse and the page shows the text as text."""
+    """Mark-up in the code, mark-up and the row separator in an extra column,
+    and a missing close: the data still parse and the page shows text as text."""
     code = '"<b>X&'
-    bars, rows, _ = demo_backtest(code=code, days=1, trades=2)
+    bars, rows, _ = demo_backtest(code=code, days=2, trades=2)
     bars = bars.with_columns(pl.when(pl.int_range(pl.len()) == 5).then(float("nan")).otherwise(pl.col("Close"))
-                             .alias("Close"), pl.lit("</script><!--<script>").alias("note"))
+                             .alias("Close"), pl.lit("}, {</script><!--<script>").alias("note"))
     qm = FakeQuoteManager({code: bars})
     root = tmp_path / "data"
     write_reports(m, root, bars, rows, qm, code=code)
