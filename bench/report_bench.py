@@ -5,8 +5,9 @@ time, its JS heap and the redraw after a zoom step.  Run by hand:
     PYTHONPATH=src:tests TZ=Asia/Taipei python bench/report_bench.py [days] [trades] [--keep]
 
 Ready is the page's own clock at its first complete draw (from navigation
-start).  Heap is the V8 heap in use at that moment and again after a forced
-collection.  A zoom step is a wheel event on the chart, timed until the chart is drawn and
+start).  Heap is the V8 heap in use once the page is ready, again after a
+forced collection, and as the page saw it right after reading the bars (the
+transient high point, uncollected garbage included).  A zoom step is a wheel event on the chart, timed until the chart is drawn and
 rasterised, until the next frame, and the draw call alone: median and worst of
 the steps from the whole run down to minutes and back.
 """
@@ -75,6 +76,7 @@ def main() -> None:
         b.open("file://" + path, ready="document.body.getAttribute('data-ready') === '1'", timeout=300)
         ready_ms = float(b.evaluate("document.body.getAttribute('data-ready-ms')"))
         heap = b.metrics()["JSHeapUsedSize"] / 2**20
+        heap_bars = (b.evaluate("report.heapAfterBars") or 0) / 2**20
         b.collect_garbage()
         heap_gc = b.metrics()["JSHeapUsedSize"] / 2**20
         steps = []
@@ -82,7 +84,8 @@ def main() -> None:
             steps.append(b.evaluate(ZOOM_STEP % delta))
         errors = b.evaluate("document.body.getAttribute('data-errors')")
     print(f"page ready {ready_ms:.0f} ms (target <= {TARGETS['ready']})")
-    print(f"JS heap {heap:.1f} MB at ready, {heap_gc:.1f} MB after collection (target <= {TARGETS['heap']})")
+    print(f"JS heap {heap:.1f} MB at ready, {heap_gc:.1f} MB after collection (target <= {TARGETS['heap']}); "
+          f"{heap_bars:.1f} MB right after the bars were read, garbage included")
     drawn, frames, draws = zip(*steps)
     print(f"zoom step, event to chart drawn and rasterised: median {statistics.median(drawn):.1f} ms, "
           f"worst {max(drawn):.1f} ms (target <= {TARGETS['redraw']})")
