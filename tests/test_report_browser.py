@@ -147,16 +147,19 @@ def test_narrow_window_and_print(exe, run):
         assert b.print_pdf().startswith(b"%PDF")
 
 
-def test_without_trades(exe, m, tmp_path):
-    bars, _, qm = demo_backtest(days=2, trades=0)
+@pytest.mark.parametrize("days", [2, 0], ids=["bars", "no-bars"])
+def test_without_trades(exe, m, tmp_path, days):
+    bars, _, qm = demo_backtest(days=days, trades=0)
     root = tmp_path / "data"
     write_reports(m, root, bars, [], qm)
     with Browser(exe, 1280, 720) as b:
         b.open((root / "report" / f"{CODE}-report.html").as_uri(), ready=READY)
         s = page_state(b)
         link_hidden = b.evaluate("document.getElementById('qs-link').hidden")
+        empty_note = b.evaluate("!document.getElementById('empty-chart').hidden")
     assert s["errors"] is None and s["barCount"] == bars.height
-    assert s["equity"] == [] and s["markers"] == [] and s["maxDrawdown"]["amount"] == 0
+    assert s["equity"] == [] and not s["markers"] and s["maxDrawdown"]["amount"] == 0
+    assert empty_note == (days == 0)
     assert link_hidden  # no performance report is written without closed positions
 
 
