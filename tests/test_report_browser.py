@@ -111,6 +111,24 @@ def test_whole_run_equity_and_markers(exe, run):
         assert area["top"] <= box["top"] and box["bottom"] <= area["bottom"], box
 
 
+def test_keyboard_zooms_to_minutes_and_rows_find_their_trade(exe, run):
+    root, bars = run[0], run[1]
+    view = """new Promise((done) => requestAnimationFrame(() => requestAnimationFrame(() => done(report.view))))"""
+    with Browser(exe, 1280, 720) as b:
+        b.open((root / "report" / f"{CODE}-report.html").as_uri(), ready=READY)
+        b.evaluate("""(() => { const c = document.getElementById('chart'); c.focus();
+            for (let i = 0; i < 40; i++) c.dispatchEvent(new KeyboardEvent('keydown', {key: '+', bubbles: true})); })()""")
+        zoomed = b.evaluate(view)
+        assert zoomed["last"] - zoomed["first"] + 1 <= 21  # minutes: about 20 bars across
+        b.evaluate("document.getElementById('chart').dispatchEvent(new KeyboardEvent('keydown', {key: 'Home', bubbles: true}))")
+        whole = b.evaluate(view)
+        assert (whole["first"], whole["last"]) == (0, bars.height - 1)
+        b.evaluate("document.querySelector('#trades tr[data-row=\"3\"] td').click()")
+        shown, trade = b.evaluate(view), b.evaluate("report.trades[3]")
+        assert shown["first"] <= trade["entryBar"] <= trade["exitBar"] <= shown["last"]
+        assert shown["last"] - shown["first"] < bars.height / 4
+
+
 def test_link_is_relative_and_travels_with_the_folder(exe, run, tmp_path):
     root = run[0]
     moved = tmp_path / "copied" / "data"
