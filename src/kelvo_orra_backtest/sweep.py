@@ -30,6 +30,7 @@ import logging
 import math
 import os
 import shutil
+import signal
 import sys
 import tempfile
 import threading
@@ -40,7 +41,9 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable, Iterable, Mapping, Sequence
 
+import dask
 import polars as pl
+from distributed import Client, LocalCluster, WorkerPlugin, as_completed
 from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeElapsedColumn
 from rich.table import Table
 
@@ -276,23 +279,37 @@ def _load(ticks: pl.DataFrame | str | os.PathLike | Sequence[str | os.PathLike])
     return frame.sort("timestamp", maintain_order=True)
 
 
+class _IgnoreCtrlC(WorkerPlugin):
+    """Local workers ignore SIGINT: Ctrl-C at the terminal reaches every
+    process of the foreground group, and the workers must stay up while the
+    command cancels the pending tasks and closes the cluster in order."""
+
+    name = "sweep-ignore-ctrl-c"
+
+    def setup(self, worker) -> None:
+        if threading.current_thread() is threading.main_thread():
+            signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
 @contextmanager
 def _cluster(scheduler: str | None, workers: int | None):
     """A client on the given scheduler, or on a local cluster started and closed here."""
-    from distributed import Client, LocalCluster
-
     if scheduler is None:
         n = workers or os.cpu_count() or 1
-        cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True, host="127.0.0.1",
-                               dashboard_address=None, silence_logs=logging.ERROR)
+        # One task at a time per worker: a worker that dies takes no queued
+        # task of another set down with it.
+        with dask.config.set({"distributed.scheduler.worker-saturation": 1.0}):
+            cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                   dashboard_address=None, silence_logs=logging.ERROR)
         try:
             client = Client(cluster)
             try:
+                client.register_plugin(_IgnoreCtrlC())
                 yield client, True
             finally:
-                client.close()
+                client.close(timeout=30)
         finally:
-            cluster.close()
+            cluster.close(timeout=30)
         return
     try:
         client = Client(scheduler, timeout="10s")
@@ -338,7 +355,6 @@ def run_sweep(ticks: pl.DataFrame | str | os.PathLike | Sequence[str | os.PathLi
 
     rows: dict[int, dict] = {}
     interrupted = False
-    reports: dict[str, Path] = {}
     staging = tempfile.mkdtemp(prefix="sweep-ticks-")
     try:
         with _cluster(scheduler, workers) as (client, local):
@@ -347,8 +363,6 @@ def run_sweep(ticks: pl.DataFrame | str | os.PathLike | Sequence[str | os.PathLi
                 frame.write_parquet(tick_ref)
             else:
                 tick_ref = client.scatter(frame, broadcast=True)
-            from distributed import as_completed
-
             futures = {client.submit(task, tick_ref, params, codes, capital, key=f"sweep-{i}-{set_label(params)}",
                                      pure=False): i for i, params in enumerate(sets)}
             try:
@@ -356,36 +370,70 @@ def run_sweep(ticks: pl.DataFrame | str | os.PathLike | Sequence[str | os.PathLi
                               TextColumn("{task.fields[failed]} 失敗"), TimeElapsedColumn(),
                               console=console, disable=not progress) as bar:
                     bar_task = bar.add_task("sweep", total=len(sets), failed=0)
-                    failed = 0
-                    for fut in as_completed(futures):
+                    for fut, value in _finished(client, futures):
                         i = futures[fut]
                         if i in rows:  # one row per set, whatever the engine reports twice
                             continue
-                        if fut.status == "finished":
-                            rows[i] = _result_row(sets[i], fut.result(), None)
-                        else:
-                            failed += 1
-                            rows[i] = _result_row(sets[i], None, _error_text(fut.exception()))
-                        bar.update(bar_task, advance=1, failed=failed)
+                        if isinstance(value, Mapping):
+                            rows[i] = _result_row(sets[i], value, None)
+                        else:  # the exception, or (type, exception, traceback) of a task that raised
+                            error = value[1] if isinstance(value, tuple) else value
+                            rows[i] = _result_row(sets[i], None, _error_text(error))
+                        bar.update(bar_task, advance=1,
+                                   failed=sum(r["error"] is not None for r in rows.values()))
+            except _NoWorkers as exc:
+                client.cancel([f for f in futures if not f.done()], force=True)
+                for i, params in enumerate(sets):
+                    rows.setdefault(i, _result_row(params, None, str(exc)))
             except KeyboardInterrupt:
                 interrupted = True
                 client.cancel([f for f in futures if not f.done()], force=True)
             table = sort_table(pl.DataFrame([rows[i] for i in sorted(rows)], schema=SCHEMA), sort)
+            result = SweepResult(table=table, skipped=skipped, cancelled=len(sets) - len(rows),
+                                 interrupted=interrupted)
+            if out is not None:
+                out.mkdir(parents=True, exist_ok=True)
+                csv, parquet = out / "sweep.csv", out / "sweep.parquet"
+                table.write_csv(csv)
+                table.write_parquet(parquet)
+                result.files = [csv, parquet]
             if report_best and out is not None and not interrupted:
-                reports = _best_reports(client if local else None, tick_ref if local else frame, table,
-                                        report_best, codes, capital, out / "best")
+                result.reports = _best_reports(client if local else None, tick_ref if local else frame, table,
+                                               report_best, codes, capital, out / "best")
     finally:
         shutil.rmtree(staging, ignore_errors=True)
-
-    result = SweepResult(table=table, skipped=skipped, cancelled=len(sets) - len(rows),
-                         interrupted=interrupted, reports=reports)
-    if out is not None:
-        out.mkdir(parents=True, exist_ok=True)
-        csv, parquet = out / "sweep.csv", out / "sweep.parquet"
-        table.write_csv(csv)
-        table.write_parquet(parquet)
-        result.files = [csv, parquet]
     return result
+
+
+class _NoWorkers(Exception):
+    pass
+
+
+NO_WORKER_TIMEOUT = 60.0  # seconds without any worker before the unfinished sets fail
+
+
+def _finished(client, futures):
+    """(future, result or error) of each task as it ends.  A cluster that has
+    lost every worker (their restarts failed too) ends the wait after
+    NO_WORKER_TIMEOUT instead of leaving the sets queued for ever."""
+    done = as_completed(futures, with_results=True, raise_errors=False)
+    next_check = time.monotonic()
+    workerless_since = None
+    while not done.is_empty():
+        batch = done.next_batch(block=False)
+        yield from batch
+        if batch:
+            continue
+        now = time.monotonic()
+        if now >= next_check:
+            next_check = now + 2.0
+            if client.nthreads():
+                workerless_since = None
+            elif workerless_since is None:
+                workerless_since = now
+            elif now - workerless_since > NO_WORKER_TIMEOUT:
+                raise _NoWorkers(f"no worker left on the cluster for {NO_WORKER_TIMEOUT:.0f} s")
+        time.sleep(0.05)
 
 
 def _best_reports(client, ticks_ref, table: pl.DataFrame, n: int, codes: list[str], capital: int,
