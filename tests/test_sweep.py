@@ -40,16 +40,18 @@ def _by_set(table: pl.DataFrame) -> dict[str, dict]:
     return {sweep.set_label(r): r for r in table.iter_rows(named=True)}
 
 
-@pytest.mark.parametrize("items,message", [
-    (["fast=5,x"], "'x' is not a whole number"),
-    (["fast=0"], "0 is not a positive whole number"),
-    (["speed=5"], "unknown parameter 'speed'"),
-    (["fast"], "not of the form name=v1,v2"),
-    (["fast=5", "fast=6"], "given twice"),
-    (["fast=30", "slow=10,20"], "nothing to run: all 2 set(s)"),
+@pytest.mark.parametrize("argv,message", [
+    (["--grid", "fast=5,x"], "'x' is not a whole number"),
+    (["--grid", "fast=0"], "0 is not a positive whole number"),
+    (["--grid", "speed=5"], "unknown parameter 'speed'"),
+    (["--grid", "fast"], "not of the form name=v1,v2"),
+    (["--grid", "fast=5", "fast=6"], "given twice"),
+    (["--grid", "fast=30", "slow=10,20"], "nothing to run: all 2 set(s)"),
+    (["--ticks", "/nonexistent/ticks.csv"], "ticks.csv: no such file"),
+    (["--workers", "0"], "workers must be 1 or more"),
 ])
-def test_bad_grids_get_one_clear_line(items, message, capsys):
-    assert sweep.main(["--grid", *items]) == 2
+def test_bad_input_gets_one_clear_line(argv, message, capsys):
+    assert sweep.main(argv) == 2
     err = capsys.readouterr().err
     assert message in err and err.count("\n") == 1
 
