@@ -464,10 +464,10 @@ def _best_reports(client, ticks_ref, table: pl.DataFrame, n: int, codes: list[st
 # --------------------------------------------------------------------------- command
 
 
-def _fmt(value: Any, spec: str) -> str:
+def _fmt(value: Any, pattern: str) -> str:
     if value is None or (isinstance(value, float) and math.isnan(value)):
         return "-"
-    return format(value, spec)
+    return format(value, pattern)
 
 
 def show_table(result: SweepResult, top: int) -> None:
