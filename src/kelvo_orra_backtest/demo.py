@@ -207,6 +207,7 @@ class Stats:
     kbar_calls: int = 0
     elapsed: float = 0.0  # seconds of the replay loop
     position_rows: list = field(default_factory=list)  # what the strategy side received mid-run
+    profit_rows: list = field(default_factory=list)  # the account's profit rows, one per cover
 
 
 class CrossoverStrategy:
@@ -230,8 +231,12 @@ class CrossoverStrategy:
 
 
 def run(ticks: pl.DataFrame, codes: list[str], capital: int, output_dir: Path, verbose: bool,
-        reports: bool = True, *, started: float | None = None) -> Stats:
-    """`started` is the `time.perf_counter()` reading the run's wall time counts
+        reports: bool = True, *, started: float | None = None, fast: int = 5, slow: int = 20, qty: int = 1,
+        quiet: bool = False) -> Stats:
+    """Replays `ticks` and trades `codes` with the crossover of `fast` and `slow`
+    one-minute bars, `qty` lots or contracts per position.  `quiet` prints
+    nothing of its own: no progress bar, no mid-run table, no summary.
+    `started` is the `time.perf_counter()` reading the run's wall time counts
     from (default: this call)."""
     started = time.perf_counter() if started is None else started
     files_before = _files_in(output_dir)
@@ -239,7 +244,7 @@ def run(ticks: pl.DataFrame, codes: list[str], capital: int, output_dir: Path, v
     quotes = positions_module.QuoteManager()
     account = positions_module.Positions()
     account.set_initial_capital(capital)
-    strategy = CrossoverStrategy()
+    strategy = CrossoverStrategy(fast, slow)
     states: dict[str, CodeState] = {}
     stats = Stats()
     trade_no = 0
@@ -269,7 +274,7 @@ def run(ticks: pl.DataFrame, codes: list[str], capital: int, output_dir: Path, v
         rows = ticks.to_dicts()
         replay_started = time.perf_counter()
         with Progress(TextColumn("[bold]回放 Tick"), BarColumn(), TextColumn("{task.completed:,}/{task.total:,}"),
-                      TimeRemainingColumn(), console=console, transient=True) as progress:
+                      TimeRemainingColumn(), console=console, transient=True, disable=quiet) as progress:
             task = progress.add_task("replay", total=len(rows))
             for i, tick in enumerate(rows):
                 quotes.add_tick(tick)
@@ -279,7 +284,7 @@ def run(ticks: pl.DataFrame, codes: list[str], capital: int, output_dir: Path, v
                 if code in codes:
                     state = states.get(code)
                     if state is None:  # market_type is "Stock" or "Future" (load_ticks checks it)
-                        state = states[code] = CodeState(tick["market_type"], 1)
+                        state = states[code] = CodeState(tick["market_type"], qty)
                     if state.pending:
                         fill(code, state, tick)
                     state.last_price, state.last_ts = tick["close"], tick["timestamp"]
@@ -296,7 +301,7 @@ def run(ticks: pl.DataFrame, codes: list[str], capital: int, output_dir: Path, v
                             state.position = target
                 if not requested and tick["timestamp"] >= request_at:
                     requested = True
-                    stats.position_rows = _ask_for_positions(account)
+                    stats.position_rows = _ask_for_positions(account, show=not quiet)
                 if i % 2000 == 0:
                     progress.update(task, completed=i)
             progress.update(task, completed=len(rows))
@@ -313,6 +318,7 @@ def run(ticks: pl.DataFrame, codes: list[str], capital: int, output_dir: Path, v
                 fill(code, state, last)
                 state.position = 0
         stats.elapsed = time.perf_counter() - replay_started
+    stats.profit_rows = account._profit_report["rows"]
 
     account.export_trade_records()
     if reports:
@@ -321,7 +327,8 @@ def run(ticks: pl.DataFrame, codes: list[str], capital: int, output_dir: Path, v
             with _tear_sheet_prints_dropped():
                 account.generate_qs_profit_report(code, quotes)
 
-    _summary(account, stats, output_dir, files_before, started)
+    if not quiet:
+        _summary(account, stats, output_dir, files_before, started)
     return stats
 
 
@@ -362,7 +369,7 @@ def _module_console(quiet: bool):
         positions_module.console = previous
 
 
-def _ask_for_positions(account) -> list:
+def _ask_for_positions(account, show: bool = True) -> list:
     """The strategy side asks for its positions while the engine keeps the book."""
     received: list = []
 
@@ -379,6 +386,8 @@ def _ask_for_positions(account) -> list:
         account.fetch_positions(account_type)
         account.pop_finish_notify()
     worker.join()
+    if not show:
+        return received
     table = Table(title="盤中庫存 (策略端查詢)")
     for col in ("code", "quantity", "avg_price", "pnl"):
         table.add_column(col)
