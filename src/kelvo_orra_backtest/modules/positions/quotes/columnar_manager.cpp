@@ -516,38 +516,109 @@ py::array_t<T> view(const std::shared_ptr<Chunk>& chunk, const T* data, std::siz
     return py::array_t<T>(static_cast<py::ssize_t>(count), data, owner);
 }
 
-// Series of several pieces, joined without copying.
-py::object join_pieces(py::handle pl, PyObject* name, std::vector<py::object>& pieces, PyObject* dtype_name) {
-    py::object series_cls = attr(pl, KOB_STR("Series"));
-    py::object s;
-    if (pieces.empty()) {
-        s = series_cls(py::handle(name), py::list(), py::arg("dtype") = attr(pl, dtype_name));
-    } else {
-        s = series_cls(py::handle(name), pieces[0]);
-        for (std::size_t i = 1; i < pieces.size(); ++i) attr(s, KOB_STR("append"))(series_cls(py::handle(name), pieces[i]));
+// Builds a frame column by column from typed arrays: through the library's
+// low-level series constructors when they are there (a fraction of the cost
+// of the public ones), else, or when they fail, through the public
+// `Series` and `DataFrame`; both give the same table.
+class Builder {
+   public:
+    Builder(py::handle pl, bool low) : pl_(py::reinterpret_borrow<py::object>(pl)) {
+        if (!low) return;
+        PyObject* plr = PyObject_GetAttrString(pl.ptr(), "_plr");
+        if (!plr) {
+            PyErr_Clear();
+            return;
+        }
+        py::object mod = steal(plr);
+        PyObject* ps = PyObject_GetAttrString(mod.ptr(), "PySeries");
+        PyObject* pd = ps ? PyObject_GetAttrString(mod.ptr(), "PyDataFrame") : nullptr;
+        if (!ps || !pd) {
+            Py_XDECREF(ps);
+            PyErr_Clear();
+            return;
+        }
+        ps_ = steal(ps);
+        pd_ = steal(pd);
+        low_ = true;
     }
-    return s;
-}
+    bool low() const { return low_; }
 
-// Text column of names[idx[i]] (one repeated value when there is only one).
-py::object text_column(py::handle pl, PyObject* name, const std::vector<py::object>& names,
-                       const std::vector<std::uint32_t>& idx, std::size_t n) {
-    py::object series_cls = attr(pl, KOB_STR("Series"));
-    py::object string = attr(pl, KOB_STR("String"));
-    bool one = true;
-    for (std::size_t i = 1; i < idx.size() && one; ++i) one = idx[i] == idx[0];
-    if (one) {
-        py::list v;
-        if (n) v.append(names[idx.empty() ? 0 : idx[0]]);
-        py::object s = series_cls(py::handle(name), v, py::arg("dtype") = string);
-        return n ? attr(s, KOB_STR("new_from_index"))(0, n) : s;
+    // A numeric series of `array` (viewed, not copied, where the library
+    // allows), cast to `cast_to` when given.
+    py::object num(PyObject* name, py::handle array, const char* ctor, PyObject* cast_to = nullptr) {
+        py::object s;
+        if (low_) {
+            s = ps_.attr(ctor)(py::handle(name), array, false);
+            if (cast_to) s = attr(s, KOB_STR("cast"))(dtype(cast_to), true, false);
+        } else {
+            s = attr(pl_, KOB_STR("Series"))(py::handle(name), array);
+            if (cast_to) s = attr(s, KOB_STR("cast"))(dtype(cast_to));
+        }
+        return s;
     }
-    py::list values;
-    for (const py::object& u : names) values.append(u);
-    py::object s = series_cls(py::handle(name), values, py::arg("dtype") = string);
-    py::array_t<std::uint32_t> a(static_cast<py::ssize_t>(idx.size()));
-    std::copy(idx.begin(), idx.end(), a.mutable_data());
-    return attr(s, KOB_STR("gather"))(a);
+    py::object as_datetime(py::handle s) {
+        py::object t = attr(pl_, KOB_STR("Datetime"))("us");
+        return low_ ? attr(s, KOB_STR("cast"))(t, true, false) : attr(s, KOB_STR("cast"))(t);
+    }
+    py::object datetime_us(PyObject* name, py::handle array) { return as_datetime(num(name, array, "new_i64")); }
+    // Pieces joined into one series of several chunks, without copying.
+    py::object joined(PyObject* name, const std::vector<py::object>& pieces, const char* ctor, PyObject* empty_dtype) {
+        if (pieces.empty()) {
+            py::object s = attr(pl_, KOB_STR("Series"))(py::handle(name), py::list(), py::arg("dtype") = dtype(empty_dtype));
+            return low_ ? attr(s, KOB_STR("_s")) : s;
+        }
+        py::object s = num(name, pieces[0], ctor);
+        for (std::size_t i = 1; i < pieces.size(); ++i) attr(s, KOB_STR("append"))(num(name, pieces[i], ctor));
+        return s;
+    }
+    // A text column of names[idx[i]]; one repeated value when idx is all
+    // the same (or empty, meaning names[0]).
+    py::object text(PyObject* name, const std::vector<py::object>& names, const std::vector<std::uint32_t>& idx,
+                    std::size_t n) {
+        bool one = true;
+        for (std::size_t i = 1; i < idx.size() && one; ++i) one = idx[i] == idx[0];
+        py::list values;
+        if (one) {
+            if (n) values.append(names[idx.empty() ? 0 : idx[0]]);
+        } else {
+            for (const py::object& u : names) values.append(u);
+        }
+        py::object s = attr(pl_, KOB_STR("Series"))(py::handle(name), values, py::arg("dtype") = dtype(KOB_STR("String")));
+        if (one) {
+            if (n) s = attr(s, KOB_STR("new_from_index"))(0, n);
+        } else {
+            py::array_t<std::uint32_t> a(static_cast<py::ssize_t>(idx.size()));
+            std::copy(idx.begin(), idx.end(), a.mutable_data());
+            s = attr(s, KOB_STR("gather"))(a);
+        }
+        return low_ ? attr(s, KOB_STR("_s")) : s;
+    }
+    py::object frame(const py::list& cols) {
+        if (low_) return attr(attr(pl_, KOB_STR("DataFrame")), KOB_STR("_from_pydf"))(pd_(cols));
+        return attr(pl_, KOB_STR("DataFrame"))(cols);
+    }
+
+   private:
+    py::object dtype(PyObject* name) { return attr(pl_, name); }
+    py::object pl_, ps_, pd_;
+    bool low_ = false;
+};
+
+// Runs `build(builder)` with the low-level constructors, and again with the
+// public ones when those fail (a library version that changed them).
+template <typename F>
+py::object build_frame(py::handle pl, F&& build) {
+    {
+        Builder low(pl, true);
+        if (low.low()) {
+            try {
+                return build(low);
+            } catch (py::error_already_set&) {
+            }
+        }
+    }
+    Builder pub(pl, false);
+    return build(pub);
 }
 
 // The tick table of rows [a, b) of a code, sorted by time with ties in
@@ -558,21 +629,27 @@ py::object tick_frame(Call& c, State& s, const CodeStore& cs, std::size_t a, std
     const std::size_t n = b - a;
     const std::vector<std::uint32_t> order = stable_order(cs.rows, a, b);
     std::vector<py::object> dt, close, qty, tt;
-    py::array_t<bool> sim(static_cast<py::ssize_t>(n)), virt(static_cast<py::ssize_t>(n));
-    bool* ps = sim.mutable_data();
-    bool* pv = virt.mutable_data();
-    std::vector<std::uint32_t> mk(n);
-    // Market type of each row from the runs.
+    py::array_t<std::uint8_t> sim(static_cast<py::ssize_t>(n)), virt(static_cast<py::ssize_t>(n));
+    std::uint8_t* ps = sim.mutable_data();
+    std::uint8_t* pv = virt.mutable_data();
+    // Market type of each row from the runs (usually one run: no per-row list).
+    std::vector<std::uint32_t> mk;
     {
         const auto& runs = cs.rows.runs();
         std::size_t r = 0;
-        std::vector<std::uint16_t> by_row(n);
-        for (std::size_t i = a; i < b; ++i) {
-            while (r + 1 < runs.size() && runs[r + 1].first <= i) ++r;
-            if (runs[r].first > i) r = 0;
-            by_row[i - a] = runs[r].second;
+        while (r + 1 < runs.size() && runs[r + 1].first <= a) ++r;
+        const bool one = r + 1 >= runs.size() || runs[r + 1].first >= b;
+        if (one) {
+            mk.push_back(runs[r].second);
+        } else {
+            std::vector<std::uint32_t> by_row(n);
+            for (std::size_t i = a; i < b; ++i) {
+                while (r + 1 < runs.size() && runs[r + 1].first <= i) ++r;
+                by_row[i - a] = runs[r].second;
+            }
+            mk.resize(n);
+            for (std::size_t k = 0; k < n; ++k) mk[k] = by_row[order.empty() ? k : order[k]];
         }
-        for (std::size_t k = 0; k < n; ++k) mk[k] = by_row[order.empty() ? k : order[k]];
     }
     if (order.empty()) {
         std::size_t k = 0;
@@ -581,9 +658,10 @@ py::object tick_frame(Call& c, State& s, const CodeStore& cs, std::size_t a, std
             close.push_back(view(ch, ch->close.get() + lo, cnt));
             qty.push_back(view(ch, ch->qty.get() + lo, cnt));
             tt.push_back(view(ch, ch->tick_type.get() + lo, cnt));
-            for (std::size_t j = lo; j < lo + cnt; ++j, ++k) {
-                ps[k] = ch->flags[j] & kSimulate;
-                pv[k] = ch->flags[j] & kVirtual;
+            const std::uint8_t* f = ch->flags.get() + lo;
+            for (std::size_t j = 0; j < cnt; ++j, ++k) {
+                ps[k] = f[j] & kSimulate;
+                pv[k] = (f[j] & kVirtual) >> 1;
             }
         });
     } else {
@@ -604,26 +682,26 @@ py::object tick_frame(Call& c, State& s, const CodeStore& cs, std::size_t a, std
             pq[k] = r.qty;
             pt[k] = r.tick_type;
             ps[k] = r.flags & kSimulate;
-            pv[k] = r.flags & kVirtual;
+            pv[k] = (r.flags & kVirtual) >> 1;
         }
         dt.push_back(d);
         close.push_back(cl);
         qty.push_back(q);
         tt.push_back(t);
     }
-    py::list cols;
-    py::object dt_s = join_pieces(pl, KOB_STR("dt"), dt, KOB_STR("Int64"));
-    cols.append(attr(dt_s, KOB_STR("cast"))(attr(pl, KOB_STR("Datetime"))("us")));
-    cols.append(text_column(pl, KOB_STR("market_type"), s.market_names, mk, n));
-    std::vector<py::object> code_names{cs.code};
-    cols.append(text_column(pl, KOB_STR("code"), code_names, {}, n));
-    cols.append(join_pieces(pl, KOB_STR("close"), close, KOB_STR("Float64")));
-    cols.append(join_pieces(pl, KOB_STR("qty"), qty, KOB_STR("Int64")));
-    cols.append(join_pieces(pl, KOB_STR("tick_type"), tt, KOB_STR("Int8")));
-    py::object series_cls = attr(pl, KOB_STR("Series"));
-    cols.append(series_cls(py::handle(KOB_STR("is_simulate")), sim));
-    cols.append(series_cls(py::handle(KOB_STR("is_virtual")), virt));
-    return attr(pl, KOB_STR("DataFrame"))(cols);
+    const std::vector<py::object> code_names{cs.code};
+    return build_frame(pl, [&](Builder& f) {
+        py::list cols;
+        cols.append(f.as_datetime(f.joined(KOB_STR("dt"), dt, "new_i64", KOB_STR("Int64"))));
+        cols.append(f.text(KOB_STR("market_type"), s.market_names, mk, n));
+        cols.append(f.text(KOB_STR("code"), code_names, {}, n));
+        cols.append(f.joined(KOB_STR("close"), close, "new_f64", KOB_STR("Float64")));
+        cols.append(f.joined(KOB_STR("qty"), qty, "new_i64", KOB_STR("Int64")));
+        cols.append(f.joined(KOB_STR("tick_type"), tt, "new_i8", KOB_STR("Int8")));
+        cols.append(f.num(KOB_STR("is_simulate"), sim, "new_u8", KOB_STR("Boolean")));
+        cols.append(f.num(KOB_STR("is_virtual"), virt, "new_u8", KOB_STR("Boolean")));
+        return f.frame(cols);
+    });
 }
 
 py::object poped_tick_to_df_impl(Call& c) {
@@ -689,7 +767,6 @@ constexpr const char* kUnitText[] = {"m", "h", "d", "w", "mo", "q", "y"};
 
 // K-bar table of bars[from:].
 py::object bars_frame(py::handle pl, const Bars& bars, std::size_t from, py::handle code) {
-    py::object series_cls = attr(pl, KOB_STR("Series"));
     const std::size_t n = bars.size() - from;
     auto arr = [&](const auto& v) {
         using T = typename std::decay_t<decltype(v)>::value_type;
@@ -697,16 +774,20 @@ py::object bars_frame(py::handle pl, const Bars& bars, std::size_t from, py::han
         std::copy(v.begin() + static_cast<std::ptrdiff_t>(from), v.end(), a.mutable_data());
         return a;
     };
-    py::list cols;
-    cols.append(attr(series_cls(py::handle(KOB_STR("dt")), arr(bars.dt)), KOB_STR("cast"))(attr(pl, KOB_STR("Datetime"))("us")));
-    std::vector<py::object> names{py::reinterpret_borrow<py::object>(code)};
-    cols.append(text_column(pl, KOB_STR("code"), names, {}, n));
-    cols.append(series_cls(py::handle(KOB_STR("Open")), arr(bars.open)));
-    cols.append(series_cls(py::handle(KOB_STR("High")), arr(bars.high)));
-    cols.append(series_cls(py::handle(KOB_STR("Low")), arr(bars.low)));
-    cols.append(series_cls(py::handle(KOB_STR("Close")), arr(bars.close)));
-    cols.append(series_cls(py::handle(KOB_STR("Volume")), arr(bars.volume)));
-    return attr(pl, KOB_STR("DataFrame"))(cols);
+    py::array_t<std::int64_t> dt = arr(bars.dt), volume = arr(bars.volume);
+    py::array_t<double> open = arr(bars.open), high = arr(bars.high), low = arr(bars.low), close = arr(bars.close);
+    const std::vector<py::object> names{py::reinterpret_borrow<py::object>(code)};
+    return build_frame(pl, [&](Builder& f) {
+        py::list cols;
+        cols.append(f.datetime_us(KOB_STR("dt"), dt));
+        cols.append(f.text(KOB_STR("code"), names, {}, n));
+        cols.append(f.num(KOB_STR("Open"), open, "new_f64"));
+        cols.append(f.num(KOB_STR("High"), high, "new_f64"));
+        cols.append(f.num(KOB_STR("Low"), low, "new_f64"));
+        cols.append(f.num(KOB_STR("Close"), close, "new_f64"));
+        cols.append(f.num(KOB_STR("Volume"), volume, "new_i64"));
+        return f.frame(cols);
+    });
 }
 
 py::object return_fn(Call& c, py::handle df) {
@@ -719,41 +800,43 @@ py::object finish(Call& c, py::handle kbar_df) {
     return return_fn(c, kbar_df);
 }
 
+// Bar start of a time, remembering the span of the last bar (or, for
+// calendar months, quarters and years, of the last day) so that the
+// arithmetic runs once per bar rather than once per row.
+struct Bucketer {
+    bucket::Window w;
+    std::int64_t lo = 1, hi = 0, bar = 0;
+    std::int64_t of(std::int64_t t) {
+        if (t >= lo && t < hi) return bar;
+        bar = bucket::truncate(t, w);
+        switch (w.unit) {
+            case bucket::Unit::Minute: lo = bar, hi = bar + w.every * cal::kUsPerMin; break;
+            case bucket::Unit::Hour: lo = bar, hi = bar + w.every * 60 * cal::kUsPerMin; break;
+            case bucket::Unit::Day: lo = bar, hi = bar + w.every * cal::kUsPerDay; break;
+            case bucket::Unit::Week: lo = bar, hi = bar + w.every * 7 * cal::kUsPerDay; break;
+            default: lo = t - cal::floor_mod(t, cal::kUsPerDay), hi = lo + cal::kUsPerDay; break;
+        }
+        return bar;
+    }
+};
+
 // Bars of rows [a, b) (time order), leaving out simulated rows when asked
 // and bars before `floor`.  Bar starts come from the native bucketing when
 // the window and the times allow it, otherwise from the data-frame
 // library's `dt.truncate` with the window text (whose errors then surface).
 Bars fold_rows(Call& c, const CodeStore& cs, std::size_t a, std::size_t b, bool native, bucket::Window w,
                const std::string& window, bool skip_simulated, std::int64_t floor) {
-    const std::vector<std::uint32_t> order = stable_order(cs.rows, a, b);
-    std::vector<Row> rows;
-    bool in_order_view = order.empty();
-    if (!in_order_view || !native) {
-        rows.reserve(b - a);
-        cs.rows.each(a, b, [&](std::size_t, const Row& r) { rows.push_back(r); });
-        if (!order.empty()) {
-            std::vector<Row> sorted(rows.size());
-            for (std::size_t k = 0; k < order.size(); ++k) sorted[k] = rows[order[k]];
-            rows.swap(sorted);
-        }
-    }
-    if (native) {
-        bool safe = true;
-        auto check_row = [&](const Row& r) {
-            if (r.dt < bucket::kSafeLo || r.dt >= bucket::kSafeHi) safe = false;
-        };
-        if (in_order_view)
-            cs.rows.each(a, b, [&](std::size_t, const Row& r) { check_row(r); });
-        else
-            for (const Row& r : rows) check_row(r);
-        if (!safe) {
-            native = false;
-            if (in_order_view) {
-                rows.reserve(b - a);
-                cs.rows.each(a, b, [&](std::size_t, const Row& r) { rows.push_back(r); });
-                in_order_view = false;
+    bool sorted = true;
+    {
+        std::int64_t prev = INT64_MIN;
+        cs.rows.pieces(a, b, [&](const std::shared_ptr<Chunk>& ch, std::size_t lo, std::size_t cnt) {
+            const std::int64_t* d = ch->dt.get() + lo;
+            for (std::size_t j = 0; j < cnt; ++j) {
+                if (d[j] < prev) sorted = false;
+                if (d[j] < bucket::kSafeLo || d[j] >= bucket::kSafeHi) native = false;
+                prev = d[j];
             }
-        }
+        });
     }
     Bars out;
     BarFolder folder(out);
@@ -762,11 +845,31 @@ Bars fold_rows(Call& c, const CodeStore& cs, std::size_t a, std::size_t b, bool 
         if (bar < floor) return;
         folder.add(bar, r.close, r.qty);
     };
+    if (native && sorted) {
+        Bucketer bk{w};
+        cs.rows.pieces(a, b, [&](const std::shared_ptr<Chunk>& ch, std::size_t lo, std::size_t cnt) {
+            const std::int64_t* d = ch->dt.get() + lo;
+            const double* cl = ch->close.get() + lo;
+            const std::int64_t* q = ch->qty.get() + lo;
+            const std::uint8_t* f = ch->flags.get() + lo;
+            for (std::size_t j = 0; j < cnt; ++j) {
+                if (skip_simulated && (f[j] & kSimulate)) continue;
+                const std::int64_t bar = bk.of(d[j]);
+                if (bar < floor) continue;
+                folder.add(bar, cl[j], q[j]);
+            }
+        });
+        folder.flush();
+        return out;
+    }
+    std::vector<Row> rows;
+    rows.reserve(b - a);
+    cs.rows.each(a, b, [&](std::size_t, const Row& r) { rows.push_back(r); });
+    if (!sorted)
+        std::stable_sort(rows.begin(), rows.end(), [](const Row& x, const Row& y) { return x.dt < y.dt; });
     if (native) {
-        if (in_order_view)
-            cs.rows.each(a, b, [&](std::size_t, const Row& r) { add(bucket::truncate(r.dt, w), r); });
-        else
-            for (const Row& r : rows) add(bucket::truncate(r.dt, w), r);
+        Bucketer bk{w};
+        for (const Row& r : rows) add(bk.of(r.dt), r);
     } else {
         py::object pl = c.global(KOB_STR("pl"));
         py::array_t<std::int64_t> d(static_cast<py::ssize_t>(rows.size()));
