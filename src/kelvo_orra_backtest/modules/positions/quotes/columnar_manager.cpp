@@ -54,12 +54,18 @@ struct State {
     std::shared_ptr<CodeStore> last_store;
     std::uint16_t last_market_index = 0;
     bool busy = false;
+    bool ready = false;  // __init__ has read the calendar
     std::vector<std::int64_t> scratch;
 
+    // Drops every code; the tables they held are released only after the
+    // state no longer refers to them.
     void reset_codes() {
+        auto dead = std::move(codes);
         codes.clear();
-        last_code = py::object();
+        std::shared_ptr<CodeStore> store = std::move(last_store);
+        py::object code = std::move(last_code);
         last_store.reset();
+        last_code = py::object();
     }
 };
 
@@ -93,6 +99,16 @@ State& mutable_state(Call& c, const char* method) {
     State& s = state_of(c, method);
     if (s.busy) {
         PyErr_Format(PyExc_RuntimeError, "ColumnarQuoteManager.%s() called while the object is storing ticks", method);
+        throw py::error_already_set();
+    }
+    return s;
+}
+
+// The state for the intake methods, which need the calendar.
+State& intake_state(Call& c, const char* method) {
+    State& s = mutable_state(c, method);
+    if (!s.ready) {
+        PyErr_Format(PyExc_RuntimeError, "ColumnarQuoteManager.%s(): __init__ has not run (no calendar)", method);
         throw py::error_already_set();
     }
     return s;
@@ -249,7 +265,7 @@ void check_fits(PyObject* key, PyObject* value, long long lo, long long hi, cons
 }
 
 py::object add_tick_impl(Call& c) {
-    State& s = mutable_state(c, "add_tick");
+    State& s = intake_state(c, "add_tick");
     ensure_datetime_api();
     py::handle tick = c[0];
     // Keys are read in the row-wise manager's order, so a tick missing
@@ -330,7 +346,7 @@ py::array_t<T, py::array::c_style | py::array::forcecast> numpy_of(py::handle se
 }
 
 py::object add_ticks_impl(Call& c) {
-    State& s = mutable_state(c, "add_ticks");
+    State& s = intake_state(c, "add_ticks");
     ensure_datetime_api();
     py::object pl = c.global(KOB_STR("pl"));
     py::handle frame = c[0];
@@ -1055,6 +1071,7 @@ py::object init_impl(Call& c) {
     s.market_names.clear();
     s.market_index.clear();
     s.last_market = py::object();
+    s.ready = true;
     return py::none();
 }
 
