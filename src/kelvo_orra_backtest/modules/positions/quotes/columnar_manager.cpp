@@ -594,6 +594,10 @@ class Builder {
         bool one = true;
         for (std::size_t i = 1; i < idx.size() && one; ++i) one = idx[i] == idx[0];
         py::list values;
+        if (one && low_ && n) {
+            values.append(names[idx.empty() ? 0 : idx[0]]);
+            return attr(ps_.attr("new_str")(py::handle(name), values, false), KOB_STR("new_from_index"))(0, n);
+        }
         if (one) {
             if (n) values.append(names[idx.empty() ? 0 : idx[0]]);
         } else {
