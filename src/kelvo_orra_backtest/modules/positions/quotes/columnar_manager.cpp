@@ -846,18 +846,6 @@ struct Bucketer {
 // library's `dt.truncate` with the window text (whose errors then surface).
 Bars fold_rows(Call& c, const CodeStore& cs, std::size_t a, std::size_t b, bool native, bucket::Window w,
                const std::string& window, bool skip_simulated, std::int64_t floor) {
-    bool sorted = true;
-    {
-        std::int64_t prev = INT64_MIN;
-        cs.rows.pieces(a, b, [&](const std::shared_ptr<Chunk>& ch, std::size_t lo, std::size_t cnt) {
-            const std::int64_t* d = ch->dt.get() + lo;
-            for (std::size_t j = 0; j < cnt; ++j) {
-                if (d[j] < prev) sorted = false;
-                if (d[j] < bucket::kSafeLo || d[j] >= bucket::kSafeHi) native = false;
-                prev = d[j];
-            }
-        });
-    }
     Bars out;
     BarFolder folder(out);
     auto add = [&](std::int64_t bar, const Row& r) {
@@ -865,22 +853,50 @@ Bars fold_rows(Call& c, const CodeStore& cs, std::size_t a, std::size_t b, bool 
         if (bar < floor) return;
         folder.add(bar, r.close, r.qty);
     };
-    if (native && sorted) {
+    // One pass when the rows are in time order and in the natively bucketed
+    // range (the usual case); it gives up at the first row that is not.
+    bool sorted = true;
+    if (native) {
         Bucketer bk{w};
+        std::int64_t prev = INT64_MIN;
+        bool ok = true;
         cs.rows.pieces(a, b, [&](const std::shared_ptr<Chunk>& ch, std::size_t lo, std::size_t cnt) {
+            if (!ok) return;
             const std::int64_t* d = ch->dt.get() + lo;
             const double* cl = ch->close.get() + lo;
             const std::int64_t* q = ch->qty.get() + lo;
             const std::uint8_t* f = ch->flags.get() + lo;
             for (std::size_t j = 0; j < cnt; ++j) {
+                const std::int64_t t = d[j];
+                if (t < prev || t < bucket::kSafeLo || t >= bucket::kSafeHi) {
+                    ok = false;
+                    return;
+                }
+                prev = t;
                 if (skip_simulated && (f[j] & kSimulate)) continue;
-                const std::int64_t bar = bk.of(d[j]);
+                const std::int64_t bar = bk.of(t);
                 if (bar < floor) continue;
                 folder.add(bar, cl[j], q[j]);
             }
         });
-        folder.flush();
-        return out;
+        if (ok) {
+            folder.flush();
+            return out;
+        }
+        out = Bars();
+        folder.reset();
+        std::int64_t p = INT64_MIN;
+        cs.rows.each(a, b, [&](std::size_t, const Row& r) {
+            if (r.dt < p) sorted = false;
+            if (r.dt < bucket::kSafeLo || r.dt >= bucket::kSafeHi) native = false;
+            p = r.dt;
+        });
+    } else {
+        std::int64_t p = INT64_MIN;
+        cs.rows.each(a, b, [&](std::size_t, const Row& r) {
+            if (r.dt < p) sorted = false;
+            p = r.dt;
+        });
     }
     std::vector<Row> rows;
     rows.reserve(b - a);

@@ -310,6 +310,7 @@ class BarFolder {
         if (open_) out_.push(cur_, o_, h_, l_, c_, v_);
         open_ = false;
     }
+    void reset() { open_ = false; }
 
    private:
     Bars& out_;
