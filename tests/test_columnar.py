@@ -334,3 +334,26 @@ def test_subclass_without_init_is_refused_clearly():
 
     with pytest.raises(RuntimeError, match="__init__"):
         Bare().add_tick(tick(at(2024, 3, 4, 9, 0, 0)))
+
+
+def test_reports_accept_the_columnar_manager(m, console, data_dir):
+    """The two reports give the same files with either manager."""
+    from report_fakes import profit_row
+
+    outputs = []
+    for cls in (QuoteManager, ColumnarQuoteManager):
+        qm, pos = cls(), m.Positions()
+        for day in (2, 3, 4):
+            for i in range(0, 270, 7):
+                for code in ("2330", "0050"):
+                    qm.add_tick(tick(at(2024, 1, day, 9, 0, 0) + 60 * i + 5, 100.0 + (i * day) % 13, 2, code))
+        pos._profit_report["rows"].extend([
+            profit_row("2330", at(2024, 1, 2, 9, 1, 59), at(2024, 1, 2, 10, 5, 0), profit=900.0),
+            profit_row("2330", at(2024, 1, 3, 9, 0, 0), at(2024, 1, 4, 11, 0, 0), profit=-300.0),
+        ])
+        pos.generate_standard_report("2330", qm)
+        pos.generate_qs_profit_report("2330", qm)
+        outputs.append([(data_dir / "report" / "2330-report.html").read_text(encoding="utf-8"),
+                        (data_dir / "orra" / "profit_report" / "2330-profit_report.csv").read_text()])
+        assert (data_dir / "orra" / "profit_report" / "2330-profit_report.html").exists()
+    assert outputs[0] == outputs[1]
