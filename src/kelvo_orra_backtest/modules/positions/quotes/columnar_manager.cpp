@@ -76,16 +76,23 @@ struct ColumnarObject {
     State* state;
 };
 
-PyTypeObject* ColumnarType = nullptr;
-
 cal::ZoneCache& zone_cache() {
     static cal::ZoneCache* const z = new cal::ZoneCache();  // plain C++ state, never released
     return *z;
 }
 
+void columnar_dealloc(PyObject* self);
+
+// True for an instance of the class (or of a subclass), whichever import
+// made the class.
+bool is_columnar(PyObject* o) {
+    for (PyTypeObject* t = Py_TYPE(o); t; t = t->tp_base)
+        if (t->tp_dealloc == columnar_dealloc) return true;
+    return false;
+}
+
 State& state_of(Call& c, const char* method) {
-    if (!c.self || !ColumnarType || !PyObject_TypeCheck(c.self, ColumnarType) ||
-        !reinterpret_cast<ColumnarObject*>(c.self)->state) {
+    if (!c.self || !is_columnar(c.self) || !reinterpret_cast<ColumnarObject*>(c.self)->state) {
         PyErr_Format(PyExc_TypeError, "descriptor '%s' requires a 'ColumnarQuoteManager' object but received '%.200s'",
                      method, c.self ? Py_TYPE(c.self)->tp_name : "nothing");
         throw py::error_already_set();
@@ -1334,8 +1341,6 @@ py::object make_class(py::handle module, py::handle globals, py::handle module_n
         py::object fn = make_function(*m, qualname.c_str(), module_name, globals, shared_empty_list);
         check(PyObject_SetAttrString(type.ptr(), m->name, (m->property ? property(fn) : fn).ptr()));
     }
-    ColumnarType = reinterpret_cast<PyTypeObject*>(type.ptr());
-    Py_INCREF(type.ptr());  // the type outlives every instance's method calls
     return type;
 }
 
