@@ -357,3 +357,42 @@ def test_reports_accept_the_columnar_manager(m, console, data_dir):
                         (data_dir / "orra" / "profit_report" / "2330-profit_report.csv").read_text()])
         assert (data_dir / "orra" / "profit_report" / "2330-profit_report.html").exists()
     assert outputs[0] == outputs[1]
+
+
+class Stop(Exception):
+    pass
+
+
+@pytest.mark.parametrize("bulk", [False, True])
+def test_interrupted_gap_filling_stores_nothing(bulk):
+    """A signal during a centuries-long gap: the handler's error reaches the
+    caller, a handler that calls back into the object is refused, and nothing
+    of the call is stored."""
+    import signal
+
+    c = ColumnarQuoteManager()
+    c.add_tick(tick(at(2024, 3, 4, 9, 0, 0)))
+    before = (c.last_tick("2330"), c.tick_counts("2330"))
+    seen = []
+
+    def handler(*_):
+        try:
+            c.clear_ticks()
+        except RuntimeError as e:
+            seen.append(str(e))
+        raise Stop
+
+    far = tick(at(2224, 3, 4, 9, 0, 0))
+    old = signal.signal(signal.SIGALRM, handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.05)  # after the checks of the frame
+        with pytest.raises(Stop):
+            if bulk:
+                c.add_ticks(pl.DataFrame([far, tick(at(2224, 3, 5, 9, 0, 0))]))
+            else:
+                c.add_tick(far)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+    assert seen and "storing ticks" in seen[0]
+    assert (c.last_tick("2330"), c.tick_counts("2330")) == before
