@@ -863,7 +863,27 @@ Bars fold_rows(Call& c, const CodeStore& cs, std::size_t a, std::size_t b, bool 
     // One pass when the rows are in time order and in the natively bucketed
     // range (the usual case); it gives up at the first row that is not.
     bool sorted = true;
-    if (native) {
+    if (native && !skip_simulated && b > a && cs.rows.in_order(a, b) && cs.rows.dt_at(a) >= bucket::kSafeLo &&
+        cs.rows.dt_at(b - 1) < bucket::kSafeHi) {
+        // Rows in time order: each bar's rows are found by binary search on
+        // the times and folded at once.
+        Bucketer bk{w};
+        cs.rows.pieces(a, b, [&](const std::shared_ptr<Chunk>& ch, std::size_t lo, std::size_t cnt) {
+            const std::int64_t* d = ch->dt.get() + lo;
+            const double* cl = ch->close.get() + lo;
+            const std::int64_t* q = ch->qty.get() + lo;
+            std::size_t j = 0;
+            while (j < cnt) {
+                const std::int64_t bar = bk.of(d[j]);
+                const std::size_t k = static_cast<std::size_t>(std::lower_bound(d + j + 1, d + cnt, bk.hi) - d);
+                if (bar >= floor) folder.add_run(bar, cl + j, q + j, k - j);
+                j = k;
+            }
+        });
+        folder.flush();
+        return out;
+    }
+    if (native && skip_simulated) {
         Bucketer bk{w};
         std::int64_t prev = INT64_MIN;
         bool ok = true;
@@ -892,6 +912,8 @@ Bars fold_rows(Call& c, const CodeStore& cs, std::size_t a, std::size_t b, bool 
         }
         out = Bars();
         folder.reset();
+    }
+    if (native) {
         std::int64_t p = INT64_MIN;
         cs.rows.each(a, b, [&](std::size_t, const Row& r) {
             if (r.dt < p) sorted = false;

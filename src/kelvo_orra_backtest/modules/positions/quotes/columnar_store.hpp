@@ -67,7 +67,16 @@ class Rows {
         c.flags[i] = r.flags;
         c.n = i + 1;
         if (runs_.empty() || runs_.back().second != market) runs_.emplace_back(n_, market);
+        if (n_ > 0 && r.dt < last_dt_) descents_.push_back(n_);
+        last_dt_ = r.dt;
         ++n_;
+    }
+
+    // True when rows [a, b) are in time order (no row earlier than the one
+    // before it), known without reading them.
+    bool in_order(std::size_t a, std::size_t b) const {
+        auto it = std::upper_bound(descents_.begin(), descents_.end(), a);
+        return it == descents_.end() || *it >= b;
     }
 
     // Drops rows [n, size) (undo of an interrupted bulk intake; those rows
@@ -80,7 +89,9 @@ class Rows {
         }
         if (!chunks_.empty()) chunks_.back()->n = n - starts_.back();
         while (!runs_.empty() && runs_.back().first >= n) runs_.pop_back();
+        while (!descents_.empty() && descents_.back() >= n) descents_.pop_back();
         n_ = n;
+        last_dt_ = n ? dt_at(n - 1) : INT64_MIN;
     }
 
     Row at(std::size_t i) const {
@@ -135,6 +146,8 @@ class Rows {
     std::vector<std::shared_ptr<Chunk>> chunks_;
     std::vector<std::size_t> starts_;
     std::vector<std::pair<std::size_t, std::uint16_t>> runs_;  // (first row, market type) per run
+    std::vector<std::size_t> descents_;  // rows earlier than the row before them
+    std::int64_t last_dt_ = INT64_MIN;
     std::size_t n_ = 0;
 
     void grow() {
@@ -311,6 +324,31 @@ class BarFolder {
         open_ = false;
     }
     void reset() { open_ = false; }
+    // Adds n consecutive rows of one bar.
+    void add_run(std::int64_t bar, const double* x, const std::int64_t* qty, std::size_t n) {
+        std::size_t i = 0;
+        if (!(open_ && bar == cur_)) {
+            flush();
+            open_ = true;
+            cur_ = bar;
+            o_ = h_ = l_ = x[0];
+            v_ = qty[0];
+            i = 1;
+        }
+        double h = h_, l = l_;
+        std::uint64_t v = static_cast<std::uint64_t>(v_);
+        for (; i < n; ++i) {
+            const double xi = x[i];
+            // NaN left out, as nan_max and nan_min (a NaN h or l is replaced)
+            h = (xi > h || h != h) ? xi : h;
+            l = (xi < l || l != l) ? xi : l;
+            v += static_cast<std::uint64_t>(qty[i]);
+        }
+        h_ = h;
+        l_ = l;
+        v_ = static_cast<std::int64_t>(v);
+        c_ = x[n - 1];
+    }
 
    private:
     Bars& out_;
@@ -342,6 +380,7 @@ inline std::size_t merge_bars(Bars& bars, const Bars& fresh) {
 // Stable order of rows [a, b) by time (empty when already in order).
 inline std::vector<std::uint32_t> stable_order(const Rows& rows, std::size_t a, std::size_t b) {
     std::vector<std::uint32_t> idx;
+    if (rows.in_order(a, b)) return idx;
     bool sorted = true;
     std::int64_t prev = INT64_MIN;
     rows.each(a, b, [&](std::size_t, const Row& r) {
