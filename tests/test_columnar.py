@@ -196,12 +196,22 @@ def test_mixed_keys_lose_no_tick_and_cache_identity():
     assert c.get_kbar("2330", "m", 1, [pl.col("Close").alias("x")]) is first  # no new tick: the cached table
 
 
-def test_bulk_intake_in_order_with_virtual_ticks():
+@pytest.mark.parametrize("whole_seconds", [False, True])
+def test_bulk_intake_in_order_with_virtual_ticks(whole_seconds):
     pair = Pair()
     start = at(2024, 3, 7, 12, 0, 0)
     ticks = [tick(start + i * 37.5, 100 + i % 7, i % 4, code=("TXF" if i % 3 else "MXF"), market_type="Future")
              for i in range(2000)]
-    pair.add_frame(ticks)
+    if whole_seconds:  # an integer timestamp column, as add_tick takes int stamps
+        for t in ticks:
+            t["timestamp"] = int(t["timestamp"])
+        for t in ticks:
+            pair.q.add_tick(t)
+        pair.c.add_ticks(pl.DataFrame(ticks).with_columns(pl.col("tick_type").cast(pl.Int16)))
+        for code in ("TXF", "MXF"):
+            pair.check_code(code)
+    else:
+        pair.add_frame(ticks)
     for code in ("TXF", "MXF"):
         pair.call("poped_tick_to_df", code)
         pair.call("get_kbar", code, "m", 5)
