@@ -52,7 +52,7 @@ def _refused(args, capsys) -> str:
 
 
 @pytest.mark.parametrize("args,message", [
-    (["--ticks", "."], "is a directory, not a tick file"),
+    (["--ticks", "."], "not the daily trade header"),  # a directory is read as daily trade files
     (["--ticks", "t.csv", "--codes", "TXF,9999"], "--codes TXF,9999 names no code of this file (its codes: 2330)"),
     (["--ticks", "t.csv", "--codes", ","], "names no code of this file"),
     (["--ticks", "missing.csv"], "missing.csv: no such file"),

@@ -22,8 +22,8 @@ CAPITAL = 3_000_000
 @pytest.fixture(scope="module")
 def ticks(tmp_path_factory):
     """The first two hours of the sample: enough bars for short averages to trade."""
-    sample = pl.read_parquet(sample.sample_path())
-    piece = sample.filter(pl.col("timestamp") < sample["timestamp"][0] + 2 * 3600)
+    ticks = pl.read_parquet(sample.sample_path())
+    piece = ticks.filter(pl.col("timestamp") < ticks["timestamp"][0] + 2 * 3600)
     path = tmp_path_factory.mktemp("ticks") / "slice.parquet"
     piece.write_parquet(path)
     return path

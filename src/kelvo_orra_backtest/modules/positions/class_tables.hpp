@@ -1,7 +1,22 @@
-// Registration order of the class members.
+// The one place where methods are registered: the member tables of the two
+// classes, in registration order (the order of the class dictionaries).
+// Included by the module entry only.
+//
+// Adding a method:
+//   1. Write its implementation and its `MethodSpec` table (name, parameters
+//      with kinds, annotations and defaults, doc, return annotation) side by
+//      side in the subsystem's source file, with named argument indexes
+//      beside the table.
+//   2. Declare the spec `extern` in the subsystem's header.
+//   3. Add it to the class's table below, where it stands in the class body.
+//   4. Add it to the type stub (positions.pyi); tests/test_stubs.py checks the
+//      stub against the live class.
 #pragma once
 
-#include "registry.hpp"
+#include "account/account.hpp"
+#include "queries/queries.hpp"
+#include "quotes/quotes.hpp"
+#include "reports/reports.hpp"
 
 namespace kob {
 

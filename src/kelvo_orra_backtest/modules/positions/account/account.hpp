@@ -5,7 +5,31 @@
 #include <iterator>
 
 #include "../common.hpp"
+#include "../domain.hpp"
 #include "number.hpp"
+
+namespace kob {
+
+// The account methods (defined in this folder).
+extern const MethodSpec pos_init;
+extern const MethodSpec pos_init_account_info;
+extern const MethodSpec pos_make_trade_record;
+extern const MethodSpec pos_apply_future_contract_value;
+extern const MethodSpec pos_ceil_price_by_tick;
+extern const MethodSpec pos_calculate_slippage_price;
+extern const MethodSpec pos_calculate_trade_cost;
+extern const MethodSpec pos_calculate_profit;
+extern const MethodSpec pos_fee_settings;
+extern const MethodSpec pos_reset_fee_settings;
+extern const MethodSpec pos_update_fee_settings;
+extern const MethodSpec pos_set_current_tick;
+extern const MethodSpec pos_add_trade_record;
+extern const MethodSpec pos_set_positions;
+extern const MethodSpec pos_set_initial_capital;
+extern const MethodSpec pos_fetch_account_balance;
+extern const MethodSpec pos_fetch_margin;
+
+}  // namespace kob
 
 namespace kob::account {
 

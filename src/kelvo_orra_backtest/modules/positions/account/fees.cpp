@@ -1,6 +1,5 @@
 // Fees and trade cost: the fee-settings table and its operations, the
 // futures contract value and the cost of one fill.
-#include "../registry.hpp"
 #include "account.hpp"
 
 namespace kob {
@@ -19,12 +18,12 @@ py::object contract_value(PyObject* code, const py::object& mapping) {
         PyObject* v = PyDict_GetItemWithError(mapping.ptr(), code);
         if (v) return py::reinterpret_borrow<py::object>(v);
         if (PyErr_Occurred()) throw py::error_already_set();
-        return steal(PyLong_FromLong(2000));
+        return steal(PyLong_FromLongLong(domain::kDefaultContractValue));
     }
     int has = PySequence_Contains(mapping.ptr(), code);
     check(has);
     if (has) return steal(PyObject_GetItem(mapping.ptr(), code));
-    return steal(PyLong_FromLong(2000));
+    return steal(PyLong_FromLongLong(domain::kDefaultContractValue));
 }
 
 py::object apply_future_contract_value(Call& c) {
@@ -41,7 +40,7 @@ py::object fee_settings(Call& c) {
 }
 
 py::object reset_fee_settings(Call& c) {
-    set_attr(c.self, KOB_STR("_fee_settings"), account::make_default_fee_settings(10));
+    set_attr(c.self, KOB_STR("_fee_settings"), account::make_default_fee_settings(domain::kDefaultPerTradeCost));
     return py::none();
 }
 
@@ -84,9 +83,9 @@ account::Cost compute_cost(account::Ctx& ctx, PyObject* code, PyObject* action, 
                            PyObject* product_type, PyObject* ignore_tax, PyObject* need_reverse_direction) {
     using account::Num;
     bool stock;
-    if (equals(product_type, KOB_STR("Stock")))
+    if (equals(product_type, KOB_STR(domain::kStock)))
         stock = true;
-    else if (equals(product_type, KOB_STR("Future")))
+    else if (equals(product_type, KOB_STR(domain::kFuture)))
         stock = false;
     else
         raise_unsupported(PyExc_Exception, product_type);
@@ -105,7 +104,7 @@ account::Cost compute_cost(account::Ctx& ctx, PyObject* code, PyObject* action, 
 
     Num multiplier;
     if (stock) {
-        multiplier = Num::integer(1000);
+        multiplier = Num::integer(domain::kSharesPerLot);
     } else if (ctx.own(account::Private::ContractValue, pos_apply_future_contract_value)) {
         multiplier = Num::from(contract_value(code, global_of(ctx.globals, KOB_STR("FutureIndexContractValue"))));
     } else {
@@ -182,7 +181,7 @@ Cost trade_cost(Ctx& ctx, PyObject* code, PyObject* action, PyObject* price, PyO
 py::object make_default_fee_settings(long per_trade_cost) {
     auto side = [](const char* direction) {
         py::dict d;
-        d[KOB_STR("tick_count")] = py::int_(3);
+        d[KOB_STR("tick_count")] = py::int_(domain::kDefaultSlippageTicks);
         d[KOB_STR("direction")] = py::str(direction);
         return d;
     };
@@ -198,8 +197,8 @@ py::object make_default_fee_settings(long per_trade_cost) {
         return e;
     };
     py::dict table;
-    table[KOB_STR("stock")] = entry(0.001425, 0.003);
-    table[KOB_STR("future")] = entry(2e-05, 2e-05);
+    table[KOB_STR("stock")] = entry(domain::kStockFeeRate, domain::kStockTaxRate);
+    table[KOB_STR("future")] = entry(domain::kFutureFeeRate, domain::kFutureTaxRate);
     return table;
 }
 

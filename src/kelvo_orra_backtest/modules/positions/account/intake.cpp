@@ -1,6 +1,5 @@
 // Positions state and trade intake: the constructor, trade records, the
 // current tick per code, the capital and the account-info record.
-#include "../registry.hpp"
 #include "account.hpp"
 
 namespace kob {

@@ -3,7 +3,6 @@
 
 #include <climits>
 
-#include "../registry.hpp"
 #include "account.hpp"
 
 namespace kob {

@@ -10,7 +10,6 @@
 #include <optional>
 #include <vector>
 
-#include "../registry.hpp"
 #include "account.hpp"
 
 namespace kob {

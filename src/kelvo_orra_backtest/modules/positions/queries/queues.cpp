@@ -1,6 +1,6 @@
 // Position fetch and the two exchange queues between the side that asks for
 // positions and the side that answers.
-#include "../registry.hpp"
+#include "queries.hpp"
 
 namespace kob {
 
@@ -49,7 +49,7 @@ bool is_instance(py::handle value, PyTypeObject* type) {
 py::object fetch_positions(Call& c) {
     py::handle account_type = c[0];
     PyObject* kind = nullptr;
-    for (PyObject* literal : {KOB_STR("Stock"), KOB_STR("Future")}) {
+    for (PyObject* literal : {KOB_STR(domain::kStock), KOB_STR(domain::kFuture)}) {
         const int same = PyObject_RichCompareBool(account_type.ptr(), literal, Py_EQ);
         check(same);
         if (same) {

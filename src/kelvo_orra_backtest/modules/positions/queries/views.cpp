@@ -9,7 +9,8 @@
 // (other number types, mapping subclasses, an overridden contract-value
 // lookup, a console that changes the book) goes through the generic C API, in
 // the order in which the values are read and combined.
-#include "../registry.hpp"
+#include "../account/account.hpp"
+#include "queries.hpp"
 #include "pnl.hpp"
 
 #include <cstdint>
@@ -19,8 +20,6 @@ namespace kob {
 namespace {
 
 constexpr const char* kNoTickMessage = "[red]尚未訂閱回測 Tick, 無法計算回測時的即時庫存損益[/red]";
-constexpr std::int64_t kStockUnit = 1000;
-constexpr std::int64_t kDefaultContractValue = 2000;
 
 bool plain_number(PyObject* o) { return PyLong_CheckExact(o) || PyFloat_CheckExact(o); }
 
@@ -38,12 +37,12 @@ py::object new_float(double v) { return steal(PyFloat_FromDouble(v)); }
 py::object new_int(std::int64_t v) { return steal(PyLong_FromLongLong(v)); }
 
 // A number that is either an exact float held as a double or any object.
-struct Num {
+struct ViewNum {
     py::object obj;  // null while the value is the double below
     double d = 0.0;
 
-    static Num of(double v) { return Num{py::object(), v}; }
-    static Num of(py::object o) { return Num{std::move(o), 0.0}; }
+    static ViewNum of(double v) { return ViewNum{py::object(), v}; }
+    static ViewNum of(py::object o) { return ViewNum{std::move(o), 0.0}; }
     py::object py() const { return obj ? obj : new_float(d); }
 };
 
@@ -57,7 +56,7 @@ struct Slot {
 class View {
 public:
     View(Call& c, bool detail) : c_(c), self_(c.self), product_type_(c[0]), detail_(detail) {
-        stock_request_ = PyUnicode_Compare(product_type_.ptr(), KOB_STR("Stock")) == 0;
+        stock_request_ = PyUnicode_Compare(product_type_.ptr(), KOB_STR(domain::kStock)) == 0;
     }
 
     py::object run() {
@@ -122,7 +121,7 @@ private:
     }
 
     // a == b with b an exact str.
-    bool equals(py::handle a, PyObject* b) {
+    bool equals_text(py::handle a, PyObject* b) {
         if (PyUnicode_CheckExact(a.ptr())) return a.ptr() == b || PyUnicode_Compare(a.ptr(), b) == 0;
         foreign();
         py::object r = steal(PyObject_RichCompare(a.ptr(), b, Py_EQ));
@@ -181,7 +180,7 @@ private:
             py::handle code = PyList_GET_ITEM(keys.ptr(), i);
             if (!PyDict_CheckExact(mapper.ptr())) foreign();
             py::object type = item(mapper, code);
-            if (equals(type, product_type_.ptr())) check(PyList_Append(codes.ptr(), code.ptr()));
+            if (equals_text(type, product_type_.ptr())) check(PyList_Append(codes.ptr(), code.ptr()));
         }
         return codes;
     }
@@ -268,13 +267,13 @@ private:
     // code for "Future".  `small` is set when the unit is a small exact int.
     py::object unit(py::handle product_type, std::int64_t& small, bool& is_small) {
         // An interned "Future" skips the text comparison with "Stock".
-        const bool future = product_type.ptr() == KOB_STR("Future");
-        if (!future && equals(product_type, KOB_STR("Stock"))) {
-            small = kStockUnit;
+        const bool future = product_type.ptr() == KOB_STR(domain::kFuture);
+        if (!future && equals_text(product_type, KOB_STR(domain::kStock))) {
+            small = domain::kSharesPerLot;
             is_small = true;
             return py::object();  // created only when the generic path needs it
         }
-        if (!future && !equals(product_type, KOB_STR("Future"))) raise_with_value(PyExc_Exception, KOB_STR("不支援的商品類型: "), product_type);
+        if (!future && !equals_text(product_type, KOB_STR(domain::kFuture))) raise_with_value(PyExc_Exception, KOB_STR("不支援的商品類型: "), product_type);
         if (contract_value_ && contract_epoch_ == epoch_) {
             small = contract_small_;
             is_small = contract_is_small_;
@@ -296,7 +295,7 @@ private:
             if (PyDict_CheckExact(table.ptr())) {
                 PyObject* v = PyDict_GetItemWithError(table.ptr(), code_.ptr());
                 if (!v && PyErr_Occurred()) throw py::error_already_set();
-                value = v ? py::reinterpret_borrow<py::object>(v) : new_int(kDefaultContractValue);
+                value = v ? py::reinterpret_borrow<py::object>(v) : new_int(domain::kDefaultContractValue);
             }
         }
         if (value && plain_getattr) {
@@ -314,7 +313,7 @@ private:
 
     // Unrealised profit of one entry: (diff * quantity) * unit with diff the
     // close minus the entry price, negated for a short entry.
-    Num entry_pnl(py::handle entry, bool short_side, Slot& price_slot, Slot& qty_slot, py::handle unit_obj,
+    ViewNum entry_pnl(py::handle entry, bool short_side, Slot& price_slot, Slot& qty_slot, py::handle unit_obj,
                   std::int64_t unit_small, bool unit_is_small) {
         py::handle close_v = close();
         py::handle price = read(entry, KOB_STR("price"), price_slot);
@@ -322,7 +321,7 @@ private:
         std::int64_t q = 0;
         if (unit_is_small && PyFloat_CheckExact(close_v.ptr()) && PyFloat_CheckExact(price.ptr()) &&
             small_int(qty.ptr(), q))
-            return Num::of(views::entry_pnl(PyFloat_AS_DOUBLE(close_v.ptr()), PyFloat_AS_DOUBLE(price.ptr()), q,
+            return ViewNum::of(views::entry_pnl(PyFloat_AS_DOUBLE(close_v.ptr()), PyFloat_AS_DOUBLE(price.ptr()), q,
                                             unit_small, short_side));
         py::object unit_v = unit_obj ? py::reinterpret_borrow<py::object>(unit_obj) : new_int(unit_small);
         py::object diff = binary(PyNumber_Subtract, close_v, price);
@@ -331,7 +330,7 @@ private:
             diff = steal(PyNumber_Negative(diff.ptr()));
         }
         py::object per_unit = binary(PyNumber_Multiply, diff, qty);
-        return Num::of(binary(PyNumber_Multiply, per_unit, unit_v));
+        return ViewNum::of(binary(PyNumber_Multiply, per_unit, unit_v));
     }
 
     void print_no_tick() {
@@ -352,7 +351,7 @@ private:
         auto total = [](const views::DoubleSum& fast, const py::object& obj) {
             return obj ? obj : (fast.touched ? new_float(fast.value) : new_int(0));
         };
-        auto add = [this, &total](views::DoubleSum& fast, py::object& obj, const Num& term) {
+        auto add = [this, &total](views::DoubleSum& fast, py::object& obj, const ViewNum& term) {
             if (!obj && !term.obj) {
                 fast.add(term.d);
                 return;
@@ -381,9 +380,9 @@ private:
             py::handle price = read(entry, KOB_STR("price"), price_slot);
             qty = read(entry, KOB_STR("quantity"), qty_slot);
             if (PyFloat_CheckExact(price.ptr()) && small_int(qty.ptr(), q))
-                add(weighted_fast, weighted_obj, Num::of(PyFloat_AS_DOUBLE(price.ptr()) * static_cast<double>(q)));
+                add(weighted_fast, weighted_obj, ViewNum::of(PyFloat_AS_DOUBLE(price.ptr()) * static_cast<double>(q)));
             else
-                add(weighted_fast, weighted_obj, Num::of(binary(PyNumber_Multiply, price, qty)));
+                add(weighted_fast, weighted_obj, ViewNum::of(binary(PyNumber_Multiply, price, qty)));
 
             if (truthy(tick())) {
                 std::int64_t unit_small = 0;

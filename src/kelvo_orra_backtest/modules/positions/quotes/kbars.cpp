@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "../registry.hpp"
+#include "quotes.hpp"
 #include "frames.hpp"
 #include "kbar_cache.hpp"
 

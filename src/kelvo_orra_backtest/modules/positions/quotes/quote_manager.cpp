@@ -1,7 +1,6 @@
 // QuoteManager: the tick buffer, the trading calendar and tick intake with
 // missing-minute filling.  K-bars live in kbars.cpp.
 
-#include "../registry.hpp"
 #include "quotes.hpp"
 
 namespace kob {
@@ -41,8 +40,8 @@ py::object qm_init_impl(Call& c) {
     future.append(window(KOB_STR("13:45:00"), KOB_STR("14:59:59")));
     future.append(window(KOB_STR("05:00:00"), KOB_STR("08:44:59")));
     py::dict not_trade;
-    not_trade[KOB_STR("Stock")] = stock;
-    not_trade[KOB_STR("Future")] = future;
+    not_trade[KOB_STR(domain::kStock)] = stock;
+    not_trade[KOB_STR(domain::kFuture)] = future;
     set_attr(c.self, KOB_STR("not_trade_times"), not_trade);
     return py::none();
 }
@@ -256,7 +255,7 @@ struct Intake {
         if (!windows) windows = windows_of(c, tick_market_type());
         return windows;
     }
-    bool is_future() { return equals(tick_market_type(), KOB_STR("Future")); }
+    bool is_future() { return equals(tick_market_type(), KOB_STR(domain::kFuture)); }
     bool is_holiday(py::handle text) {
         if (!holidays) holidays = attr(c.self, KOB_STR("holiday_search_set"));
         return contains(holidays, text);
@@ -349,7 +348,7 @@ void fill_generic(Intake& in, py::handle ts, py::handle last_dt, std::int64_t co
         int weekend = PyObject_RichCompareBool(wd.ptr(), py::int_(5).ptr(), Py_GE);
         check(weekend);
         if (weekend) {
-            int fut = PyObject_RichCompareBool(in.tick_market_type().ptr(), KOB_STR("Future"), Py_EQ);
+            int fut = PyObject_RichCompareBool(in.tick_market_type().ptr(), KOB_STR(domain::kFuture), Py_EQ);
             check(fut);
             if (!(fut && le(t0.ptr(), t.ptr()) && le(t.ptr(), t5.ptr()))) continue;
         }

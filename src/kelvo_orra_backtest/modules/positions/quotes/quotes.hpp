@@ -2,6 +2,7 @@
 #pragma once
 
 #include "../common.hpp"  // Python.h first
+#include "../domain.hpp"
 
 #include <datetime.h>
 
@@ -9,6 +10,21 @@
 #include <vector>
 
 #include "calendar.hpp"
+
+namespace kob {
+
+// QuoteManager's methods (defined in this folder).
+extern const MethodSpec qm_init;
+extern const MethodSpec qm_get_init_ticks_info;
+extern const MethodSpec qm_get_empty_tick_df;
+extern const MethodSpec qm_clear_ticks;
+extern const MethodSpec qm_add_tick;
+extern const MethodSpec qm_aggregate_kbar;
+extern const MethodSpec qm_poped_tick_to_df;
+extern const MethodSpec qm_poped_old_ticks_to_df;
+extern const MethodSpec qm_get_kbar;
+
+}  // namespace kob
 
 namespace kob::quotes {
 

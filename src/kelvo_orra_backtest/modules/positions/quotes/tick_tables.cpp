@@ -1,6 +1,6 @@
 // QuoteManager's tick tables: the empty table, the pop of the ticks
 // received since the last pop, and the read-back of every popped tick.
-#include "../registry.hpp"
+#include "quotes.hpp"
 #include "frames.hpp"
 
 namespace kob {

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cerrno>
 
-#include "../registry.hpp"
 #include "reports.hpp"
 
 namespace kob {

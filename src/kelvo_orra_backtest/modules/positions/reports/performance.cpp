@@ -1,7 +1,6 @@
 // The performance report of one code: its realised profits as daily returns
 // on the initial capital, compared with the benchmark "0050" in a tear sheet,
 // and its profit rows as CSV.
-#include "../registry.hpp"
 #include "reports.hpp"
 
 #include <cmath>

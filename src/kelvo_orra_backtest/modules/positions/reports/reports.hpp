@@ -7,6 +7,17 @@
 #include <utility>
 #include <vector>
 
+namespace kob {
+
+// The report methods (defined in this folder).
+extern const MethodSpec pos_generate_save_path;
+extern const MethodSpec pos_export_trade_records;
+extern const MethodSpec pos_get_profit_rows_by_code;
+extern const MethodSpec pos_generate_standard_report;
+extern const MethodSpec pos_generate_qs_profit_report;
+
+}  // namespace kob
+
 namespace kob::reports {
 
 // Concatenation of texts (all exactly str).

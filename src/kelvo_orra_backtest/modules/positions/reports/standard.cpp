@@ -1,7 +1,7 @@
 // The standard report of one code: its one-minute K-bars, its profit rows and
 // their trade points, the fee settings and the account figures, rendered from
 // the report template.
-#include "../registry.hpp"
+#include "../account/account.hpp"
 #include "reports.hpp"
 
 namespace kob {
