@@ -7,6 +7,35 @@
 // __module__, __text_signature__, __dict__).  Arguments are parsed from one
 // declarative table per method (`MethodSpec`), which sits next to the method's
 // implementation.
+//
+// Rules of the native code (every file keeps them):
+//
+// - Parameters: `PyObject*` where a value is only looked at (type tests,
+//   identity) and never outlives the call; `py::handle` for a borrowed
+//   reference that the caller keeps alive; `py::object` for an owned
+//   reference, and for every value kept across a call into Python.
+// - `check(p)` throws when a C API call returned null or -1 (the Python
+//   error is already set); `steal(p)` takes over a new reference after the
+//   same test; `borrow(p)` takes a new reference to a borrowed one.
+// - Any call into Python (a comparison, a hash, an item or attribute read on
+//   a non-exact type, `__float__`, a library call, even a dictionary lookup
+//   whose keys are not plain texts) may run arbitrary code, release the
+//   interpreter lock and change any object.  So no raw pointer, index or
+//   iterator into a Python container is held across such a call; values
+//   read before it are held as owned references; and what was read is
+//   checked again before a change of state is committed.
+// - C++ exceptions become Python errors in one place: the vectorcall entry of
+//   `Function` (function.cpp) turns `py::error_already_set` back into the
+//   pending error and any other exception into a RuntimeError.  Code that
+//   must clean up after a failure catches, cleans up, and rethrows.
+// - Process-wide statics: interned texts (KOB_STR), the `Function` type, the
+//   K-bar cache records and a few immutable lists are created once and never
+//   released.  That is safe because they are only ever read (or, for the
+//   cache records, changed with the interpreter lock held), and releasing a
+//   Python object from a C++ static destructor at exit would run after the
+//   interpreter is gone.
+// - Fast paths stand beside exact ones as `*_fast` / `*_exact` twins; each
+//   names its twin and the test that proves the two equal.
 #pragma once
 
 #include <pybind11/pybind11.h>

@@ -373,12 +373,143 @@ void check_fits(PyObject* key, py::handle value, long long lo, long long hi, con
     throw py::error_already_set();
 }
 
+// Step 1: the stored record of the code's previous real tick (None before
+// its first), creating the code's record on its first tick.
+py::object previous_tick(Call& c, py::handle code) {
+    py::object ticks = attr(c.self, KOB_STR("ticks"));
+    if (PyDict_CheckExact(ticks.ptr())) {
+        PyObject* known = PyDict_GetItemWithError(ticks.ptr(), code.ptr());
+        if (known) return item(borrow(known), KOB_STR("last_tick"));
+        if (PyErr_Occurred()) throw py::error_already_set();
+    } else {
+        const int has = PySequence_Contains(ticks.ptr(), code.ptr());
+        check(has);
+        if (has) return item(item(ticks, code), KOB_STR("last_tick"));
+    }
+    set_item(ticks, code, call_method(c.self, name_on_instance(qm_get_init_ticks_info)));
+    return py::none();
+}
+
+// Step 2, twin of missing_minutes_exact (proved equal by
+// tests/test_quotes_intake.py::test_differential_against_rules): the count
+// of candidate minutes between the previous tick and this one, on integer
+// microseconds.
+std::int64_t missing_minutes_fast(std::int64_t last_us, std::int64_t ts_us) {
+    const std::int64_t diff_us = ts_us - last_us;
+    double diff_seconds;
+    if (diff_us > -(std::int64_t(1) << 53) && diff_us < (std::int64_t(1) << 53)) {
+        diff_seconds = static_cast<double>(diff_us) / 1e6;
+    } else {
+        py::object q = steal(PyNumber_TrueDivide(py::int_(diff_us).ptr(), py::int_(1000000).ptr()));
+        diff_seconds = PyFloat_AsDouble(q.ptr());
+    }
+    const std::int64_t diff_minute = static_cast<std::int64_t>(cal::py_floordiv(diff_seconds, 60.0));
+    const bool rest =
+        cal::py_fmod(diff_seconds, 60.0) > 0 && cal::minute_of_hour(ts_us) - cal::minute_of_hour(last_us) > 1;
+    return diff_minute + (rest ? 1 : 0);
+}
+
+// Step 2, twin of missing_minutes_fast: the same count with the
+// interpreter's date-time objects, for unusual values.
+std::int64_t missing_minutes_exact(py::handle ts, py::handle last_dt) {
+    py::object diff = steal(PyNumber_Subtract(ts.ptr(), last_dt.ptr()));
+    py::object secs = steal(PyObject_CallMethodNoArgs(diff.ptr(), KOB_STR("total_seconds")));
+    py::object sixty = py::int_(60);
+    py::object dm = steal(PyNumber_Long(steal(PyNumber_FloorDivide(secs.ptr(), sixty.ptr())).ptr()));
+    py::object rem = steal(PyNumber_Remainder(secs.ptr(), sixty.ptr()));
+    int pos = PyObject_RichCompareBool(rem.ptr(), py::int_(0).ptr(), Py_GT);
+    check(pos);
+    int rest = 0;
+    if (pos) {
+        py::object m1 = attr(ts, KOB_STR("minute"));
+        py::object m0 = attr(last_dt, KOB_STR("minute"));
+        py::object d = steal(PyNumber_Subtract(m1.ptr(), m0.ptr()));
+        int gt = PyObject_RichCompareBool(d.ptr(), py::int_(1).ptr(), Py_GT);
+        check(gt);
+        rest = gt ? 1 : 0;
+    }
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(dm.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (overflow > 0 || v > INT64_MAX - 1) v = INT64_MAX - 1;
+    if (overflow < 0) v = INT64_MIN + 1;
+    return v + rest;
+}
+
+// Step 2: virtual ticks for the trading minutes without a tick since the
+// previous one, gathered in the call's own list.
+void fill_missing_minutes(Intake& in, py::handle ts, std::int64_t ts_us, bool ts_fast) {
+    if (!truth(in.last)) return;
+    py::object last_dt = item(in.last, KOB_STR("dt"));
+    const bool fast = ts_fast && is_naive_datetime(last_dt.ptr()) &&
+                      in.c.global(KOB_STR("timedelta")).ptr() == reinterpret_cast<PyObject*>(PyDateTimeAPI->DeltaType);
+    if (fast) {
+        const std::int64_t last_us = datetime_us(last_dt.ptr());
+        const std::int64_t count = missing_minutes_fast(last_us, ts_us);
+        if (count > 1) fill_fast(in, last_us, ts_us, count);
+    } else {
+        const std::int64_t count = missing_minutes_exact(ts, last_dt);
+        if (count > 1) fill_generic(in, ts, last_dt, count);
+    }
+}
+
+// Step 3, twin of restamp_exact (proved equal by
+// tests/test_quotes_intake.py::test_differential_against_rules): a tick
+// inside a closed window is moved one second before the window opens.
+// Null when the windows are not of the usual shape.
+py::object restamp_fast(py::handle wins, py::handle ts, std::int64_t ts_us) {
+    WinList parsed;
+    if (!parse_windows(wins, parsed)) return {};
+    const std::int64_t tod = cal::time_of_day(ts_us);
+    const Win* w = parsed.holding(tod);
+    if (!w) return py::reinterpret_borrow<py::object>(ts);
+    const std::int64_t start_s = w->lo / cal::kUsPerSec;  // hour, minute, second
+    const std::int64_t moved = ts_us - tod + start_s * cal::kUsPerSec + tod % cal::kUsPerSec - cal::kUsPerSec;
+    if (moved < cal::kMinUs) {
+        PyErr_SetString(PyExc_OverflowError, "date value out of range");
+        throw py::error_already_set();
+    }
+    return make_datetime(moved);
+}
+
+// Step 3, twin of restamp_fast, with the windows compared as objects.
+py::object restamp_exact(const Call& c, py::handle wins, py::handle ts) {
+    py::object t = steal(PyObject_CallMethodNoArgs(ts.ptr(), KOB_STR("time")));
+    const Py_ssize_t idx = window_index_generic(wins, t);
+    if (idx < 0) return py::reinterpret_borrow<py::object>(ts);
+    py::object w = steal(PySequence_GetItem(steal(PySequence_List(wins.ptr())).ptr(), idx));
+    py::object start = steal(PySequence_GetItem(w.ptr(), 0));
+    py::object hour = attr(start, KOB_STR("hour")), minute = attr(start, KOB_STR("minute")),
+               second = attr(start, KOB_STR("second"));
+    py::object replaced = call_kw(attr(ts, KOB_STR("replace")), {},
+                                  {{KOB_STR("hour"), hour}, {KOB_STR("minute"), minute}, {KOB_STR("second"), second}});
+    py::object one = call_kw(c.global(KOB_STR("timedelta")), {}, {{KOB_STR("seconds"), py::int_(1)}});
+    return steal(PyNumber_Subtract(replaced.ptr(), one.ptr()));
+}
+
+// Step 4: the record stored as the code's last tick and appended after the
+// call's virtual ticks, all at once.  The code's record is read again: the
+// steps before may have run outside code.
+void store(Call& c, py::handle code, py::handle real, py::object& new_ticks) {
+    py::object info = item(attr(c.self, KOB_STR("ticks")), code);
+    set_item(info, py::handle(KOB_STR("last_tick")), real);
+    py::object buf = item(info, KOB_STR("ticks"));
+    if (!new_ticks && PyList_CheckExact(buf.ptr())) {  // the usual case: no list of one to extend by
+        check(PyList_Append(buf.ptr(), real.ptr()));
+        return;
+    }
+    if (!new_ticks) new_ticks = py::list();
+    check(PyList_Append(new_ticks.ptr(), real.ptr()));
+    extend(buf, new_ticks);
+}
+
 py::object add_tick_impl(Call& c) {
     ensure_datetime_api();
     py::handle tick = c[0];
+    // Each key of the tick is read once; qty and tick_type are checked
+    // before anything is stored, and the record keeps the values read here
+    // whatever outside code does to the tick meanwhile.
     py::object stamp = item(tick, KOB_STR("timestamp"));
-    // Read and checked before anything is stored; the record keeps these
-    // very values, whatever outside code does to the tick meanwhile.
     py::object qty = item(tick, KOB_STR("qty"));
     check_fits(KOB_STR("qty"), qty, INT64_MIN, INT64_MAX, "Int64");
     py::object tick_type = item(tick, KOB_STR("tick_type"));
@@ -386,136 +517,22 @@ py::object add_tick_impl(Call& c) {
     std::int64_t ts_us = 0;
     bool ts_fast = false;
     py::object ts = local_time(c, stamp.ptr(), ts_us, ts_fast);
-    py::object new_ticks;  // virtual ticks of this call, if any
     py::object code = item(tick, KOB_STR("code"));
 
-    py::object ticks = attr(c.self, KOB_STR("ticks"));
-    py::object last;
-    int has;
-    PyObject* known = nullptr;
-    if (PyDict_CheckExact(ticks.ptr())) {
-        known = PyDict_GetItemWithError(ticks.ptr(), code.ptr());
-        if (!known && PyErr_Occurred()) throw py::error_already_set();
-        has = known != nullptr;
-    } else {
-        has = PySequence_Contains(ticks.ptr(), code.ptr());
-        check(has);
-    }
-    if (known) {
-        last = item(borrow(known), KOB_STR("last_tick"));
-    } else if (!has) {
-        set_item(ticks, code, call_method(c.self, KOB_STR("get_init_ticks_info")));
-        last = py::none();
-    } else {
-        last = item(item(ticks, code), KOB_STR("last_tick"));
-    }
-
+    py::object new_ticks;  // virtual ticks of this call, if any
+    py::object last = previous_tick(c, code);
     Intake in{c, tick, last, new_ticks};
-    if (truth(last)) {
-        py::object last_dt = item(last, KOB_STR("dt"));
-        const bool fast = ts_fast && is_naive_datetime(last_dt.ptr()) &&
-                          c.global(KOB_STR("timedelta")).ptr() ==
-                              reinterpret_cast<PyObject*>(PyDateTimeAPI->DeltaType);
-        std::int64_t count = 0;
-        if (fast) {
-            const std::int64_t last_us = datetime_us(last_dt.ptr());
-            const std::int64_t diff_us = ts_us - last_us;
-            double diff_seconds;
-            if (diff_us > -(std::int64_t(1) << 53) && diff_us < (std::int64_t(1) << 53)) {
-                diff_seconds = static_cast<double>(diff_us) / 1e6;
-            } else {
-                py::object q = steal(PyNumber_TrueDivide(py::int_(diff_us).ptr(), py::int_(1000000).ptr()));
-                diff_seconds = PyFloat_AsDouble(q.ptr());
-            }
-            const std::int64_t diff_minute = static_cast<std::int64_t>(cal::py_floordiv(diff_seconds, 60.0));
-            const int rest = (cal::py_fmod(diff_seconds, 60.0) > 0 &&
-                              cal::minute_of_hour(ts_us) - cal::minute_of_hour(last_us) > 1)
-                                 ? 1
-                                 : 0;
-            count = diff_minute + rest;
-            if (count > 1) fill_fast(in, last_us, ts_us, count);
-        } else {
-            py::object diff = steal(PyNumber_Subtract(ts.ptr(), last_dt.ptr()));
-            py::object secs = steal(PyObject_CallMethodNoArgs(diff.ptr(), KOB_STR("total_seconds")));
-            py::object sixty = py::int_(60);
-            py::object dm = steal(PyNumber_Long(steal(PyNumber_FloorDivide(secs.ptr(), sixty.ptr())).ptr()));
-            py::object rem = steal(PyNumber_Remainder(secs.ptr(), sixty.ptr()));
-            int pos = PyObject_RichCompareBool(rem.ptr(), py::int_(0).ptr(), Py_GT);
-            check(pos);
-            int rest = 0;
-            if (pos) {
-                py::object m1 = attr(ts, KOB_STR("minute"));
-                py::object m0 = attr(last_dt, KOB_STR("minute"));
-                py::object d = steal(PyNumber_Subtract(m1.ptr(), m0.ptr()));
-                int gt = PyObject_RichCompareBool(d.ptr(), py::int_(1).ptr(), Py_GT);
-                check(gt);
-                rest = gt ? 1 : 0;
-            }
-            int overflow = 0;
-            long long v = PyLong_AsLongLongAndOverflow(dm.ptr(), &overflow);
-            if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-            if (overflow > 0 || v > INT64_MAX - 1) v = INT64_MAX - 1;
-            if (overflow < 0) v = INT64_MIN + 1;
-            count = v + rest;
-            if (count > 1) fill_generic(in, ts, last_dt, count);
-        }
-    }
+    fill_missing_minutes(in, ts, ts_us, ts_fast);
 
-    // The real tick.
-    py::object mt = item(tick, KOB_STR("market_type"));
-    py::object rcode = item(tick, KOB_STR("code"));
+    py::object mt = py::reinterpret_borrow<py::object>(in.tick_market_type());
     py::object close = item(tick, KOB_STR("close"));
     py::object is_sim = item(tick, KOB_STR("is_simulate"));
-    py::object dt = ts;
-
-    // Re-stamp a tick inside a closed window one second before it opens.
-    py::object mt2 = item(tick, KOB_STR("market_type"));
-    py::object wins = windows_of(c, mt2);
-    WinList parsed;
-    if (ts_fast && parse_windows(wins, parsed)) {
-        const std::int64_t tod = cal::time_of_day(ts_us);
-        if (const Win* w = parsed.holding(tod)) {
-            const std::int64_t start_s = w->lo / cal::kUsPerSec;  // hour, minute, second
-            const std::int64_t moved = ts_us - tod + start_s * cal::kUsPerSec + tod % cal::kUsPerSec - cal::kUsPerSec;
-            if (moved < cal::kMinUs) {
-                PyErr_SetString(PyExc_OverflowError, "date value out of range");
-                throw py::error_already_set();
-            }
-            dt = make_datetime(moved);
-        }
-    } else {
-        py::object t = steal(PyObject_CallMethodNoArgs(ts.ptr(), KOB_STR("time")));
-        const Py_ssize_t idx = window_index_generic(wins, t);
-        if (idx >= 0) {
-            py::object w = steal(PySequence_GetItem(steal(PySequence_List(wins.ptr())).ptr(), idx));
-            py::object start = steal(PySequence_GetItem(w.ptr(), 0));
-            py::object hour = attr(start, KOB_STR("hour")), minute = attr(start, KOB_STR("minute")),
-                       second = attr(start, KOB_STR("second"));
-            py::object replaced = call_kw(attr(ts, KOB_STR("replace")), {},
-                                          {{KOB_STR("hour"), hour}, {KOB_STR("minute"), minute}, {KOB_STR("second"), second}});
-            py::object one = call_kw(c.global(KOB_STR("timedelta")), {}, {{KOB_STR("seconds"), py::int_(1)}});
-            dt = steal(PyNumber_Subtract(replaced.ptr(), one.ptr()));
-        }
-    }
-    py::object real = make_record(dt.ptr(), mt.ptr(), rcode.ptr(), close.ptr(), qty.ptr(), tick_type.ptr(),
+    py::object wins = windows_of(c, mt);  // read now: the filling may have run outside code
+    py::object dt = ts_fast ? restamp_fast(wins, ts, ts_us) : py::object();
+    if (!dt) dt = restamp_exact(c, wins, ts);
+    py::object real = make_record(dt.ptr(), mt.ptr(), code.ptr(), close.ptr(), qty.ptr(), tick_type.ptr(),
                                   is_sim.ptr(), Py_False);
-
-    // Store everything at once.
-    py::object info = item(attr(c.self, KOB_STR("ticks")), code);
-    set_item(info, py::handle(KOB_STR("last_tick")), real);
-    py::object buf = item(info, KOB_STR("ticks"));
-    if (!new_ticks) {
-        if (PyList_CheckExact(buf.ptr()))
-            check(PyList_Append(buf.ptr(), real.ptr()));
-        else {
-            py::list one;
-            one.append(real);
-            steal(PyObject_CallMethodOneArg(buf.ptr(), KOB_STR("extend"), one.ptr()));
-        }
-        return py::none();
-    }
-    check(PyList_Append(new_ticks.ptr(), real.ptr()));
-    extend(buf, new_ticks);
+    store(c, code, real, new_ticks);
     return py::none();
 }
 
