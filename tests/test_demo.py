@@ -143,6 +143,19 @@ def test_whole_run_on_a_slice_of_the_sample(market_zone_run):
     assert "盤中庫存" in run.stdout
 
 
+def test_columnar_quote_manager_gives_the_same_run(market_zone_run, tmp_path):
+    piece, out, first = market_zone_run
+    path = tmp_path / "slice.parquet"
+    piece.write_parquet(path)
+    run = _demo(["--ticks", str(path), "--output-dir", str(tmp_path / "col"), "--capital", "3000000", "--columnar"],
+                None, "Asia/Taipei")
+    [mine] = (tmp_path / "col" / "trade_records").iterdir()
+    [theirs] = (out / "trade_records").iterdir()
+    assert mine.read_text() == theirs.read_text()
+    summary = re.compile(r"│ (?:Ticks|成交筆數|已實現損益|目前資金) .*│")
+    assert summary.findall(run.stdout) == summary.findall(first.stdout)
+
+
 def test_other_zone_same_trades_and_paths_of_the_caller(market_zone_run):
     piece, out, first = market_zone_run
     [first_records] = (out / "trade_records").iterdir()
