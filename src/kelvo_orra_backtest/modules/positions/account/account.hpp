@@ -72,9 +72,16 @@ struct Cost {
     Num origin_price;  // as given
 };
 
-// "qty" of an overriding method's dict is read only when `need_qty`.
-Cost trade_cost(Ctx& ctx, PyObject* code, PyObject* action, PyObject* price, PyObject* quantity, PyObject* product_type, bool ignore_tax, bool need_reverse_direction,
-                bool need_qty);
+// The keyword arguments of the call, and whether the "qty" of an overriding
+// method's dict is read (only the exit leg needs it).
+struct CostOptions {
+    bool ignore_tax = false;
+    bool need_reverse_direction = false;
+    bool need_qty = false;
+};
+
+Cost trade_cost(Ctx& ctx, PyObject* code, PyObject* action, PyObject* price, PyObject* quantity,
+                PyObject* product_type, CostOptions options);
 
 // The trade-cost dict of a Cost.
 py::object cost_dict(const Cost& c);

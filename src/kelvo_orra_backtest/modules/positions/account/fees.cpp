@@ -45,6 +45,7 @@ py::object reset_fee_settings(Call& c) {
 }
 
 py::object update_fee_settings(Call& c) {
+    // update_fee_settings' arguments by name, in the order of its table.
     py::handle setting_type = c[0], action = c[1], fee = c[2], tax = c[3], per_trade_cost = c[4],
                tick_count = c[5], direction = c[6];
     auto table = [&] { return attr(c.self, KOB_STR("_fee_settings")); };
@@ -125,10 +126,22 @@ account::Cost compute_cost(account::Ctx& ctx, PyObject* code, PyObject* action, 
     return cost;
 }
 
+// __calculate_trade_cost's arguments by name, in the order of its table
+// (pos_calculate_trade_cost).
+struct TradeCostArgs {
+    py::handle code, action;
+    double price;
+    py::handle quantity, product_type, ignore_tax, need_reverse_direction;
+    explicit TradeCostArgs(const Call& c)
+        : code(c[0]), action(c[1]), price(c.num(2)), quantity(c[3]), product_type(c[4]), ignore_tax(c[5]),
+          need_reverse_direction(c[6]) {}
+};
+
 py::object calculate_trade_cost(Call& c) {
     account::Ctx ctx(c.globals, c.self);
-    return account::cost_dict(
-        compute_cost(ctx, c[0].ptr(), c[1].ptr(), c.num(2), c[3].ptr(), c[4].ptr(), c[5].ptr(), c[6].ptr()));
+    const TradeCostArgs a(c);
+    return account::cost_dict(compute_cost(ctx, a.code.ptr(), a.action.ptr(), a.price, a.quantity.ptr(),
+                                           a.product_type.ptr(), a.ignore_tax.ptr(), a.need_reverse_direction.ptr()));
 }
 
 }  // namespace
@@ -148,10 +161,10 @@ py::object cost_dict(const Cost& c) {
     return d;
 }
 
-Cost trade_cost(Ctx& ctx, PyObject* code, PyObject* action, PyObject* price, PyObject* quantity, PyObject* product_type, bool ignore_tax, bool need_reverse_direction,
-                bool need_qty) {
-    PyObject* it = ignore_tax ? Py_True : Py_False;
-    PyObject* nr = need_reverse_direction ? Py_True : Py_False;
+Cost trade_cost(Ctx& ctx, PyObject* code, PyObject* action, PyObject* price, PyObject* quantity,
+                PyObject* product_type, CostOptions options) {
+    PyObject* it = options.ignore_tax ? Py_True : Py_False;
+    PyObject* nr = options.need_reverse_direction ? Py_True : Py_False;
     if (ctx.own(Private::TradeCost, pos_calculate_trade_cost)) {
         // The argument checks of the method: the price conversion first,
         // then the exact types of code and quantity.
@@ -174,7 +187,7 @@ Cost trade_cost(Ctx& ctx, PyObject* code, PyObject* action, PyObject* price, PyO
     cost.tax = Num::from(item(d, KOB_STR("tax")));
     cost.fixed = Num::from(item(d, KOB_STR("fixed_cost")));
     cost.origin_price = Num::from(item(d, KOB_STR("origin_price")));
-    if (need_qty) cost.qty = Num::from(item(d, KOB_STR("qty")));
+    if (options.need_qty) cost.qty = Num::from(item(d, KOB_STR("qty")));
     return cost;
 }
 

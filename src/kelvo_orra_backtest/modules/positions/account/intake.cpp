@@ -39,28 +39,41 @@ py::object init_account_info(Call&) {
     return info;
 }
 
+// The trade-record arguments by name, in the order of the table that
+// __make_trade_record and add_trade_record share.
+struct TradeRecordArgs {
+    py::handle trade_id, code, action, quantity;
+    double price, timestamp;
+    py::handle trade_status;
+    explicit TradeRecordArgs(const Call& c)
+        : trade_id(c[0]), code(c[1]), action(c[2]), quantity(c[3]), price(c.num(4)), timestamp(c.num(5)),
+          trade_status(c[6]) {}
+};
+
 py::object make_trade_record(Call& c) {
+    const TradeRecordArgs a(c);
     // datetime.fromtimestamp gives the local time with the fraction rounded
     // half to even to whole microseconds.
     py::object dt_cls = c.global(KOB_STR("datetime"));
     py::object when = steal(PyObject_CallMethodOneArg(dt_cls.ptr(), KOB_STR("fromtimestamp"),
-                                                       py::float_(c.num(5)).ptr()));
+                                                       py::float_(a.timestamp).ptr()));
     py::object text = steal(PyObject_CallMethodOneArg(when.ptr(), KOB_STR("strftime"),
                                                        KOB_STR("%Y-%m-%d %H:%M:%S.%f")));
     py::dict record;
-    record[KOB_STR("trade_id")] = c[0];
-    record[KOB_STR("code")] = c[1];
-    record[KOB_STR("action")] = c[2];
-    record[KOB_STR("quantity")] = c[3];
-    record[KOB_STR("price")] = py::float_(c.num(4));
+    record[KOB_STR("trade_id")] = a.trade_id;
+    record[KOB_STR("code")] = a.code;
+    record[KOB_STR("action")] = a.action;
+    record[KOB_STR("quantity")] = a.quantity;
+    record[KOB_STR("price")] = py::float_(a.price);
     record[KOB_STR("dt")] = text;
-    record[KOB_STR("trade_status")] = c[6];
+    record[KOB_STR("trade_status")] = a.trade_status;
     return record;
 }
 
 py::object add_trade_record(Call& c) {
-    py::object record = call_method(c.self, name_on_instance(pos_make_trade_record), c[0], c[1], c[2], c[3],
-                                    py::float_(c.num(4)), py::float_(c.num(5)), c[6]);
+    const TradeRecordArgs a(c);
+    py::object record = call_method(c.self, name_on_instance(pos_make_trade_record), a.trade_id, a.code, a.action,
+                                    a.quantity, py::float_(a.price), py::float_(a.timestamp), a.trade_status);
     append(attr(c.self, KOB_STR("trade_records")), record);
     return py::none();
 }

@@ -52,7 +52,9 @@ py::object rounded_tuple(const Rounded& r) {
 }
 
 py::object ceil_price_by_tick(Call& c) {
-    return rounded_tuple(ladder::ceil_price_by_tick(is_etf(c[0].ptr()), c.num(1)));
+    py::handle code = c[0];  // __ceil_price_by_tick(code, price)
+    const double price = c.num(1);
+    return rounded_tuple(ladder::ceil_price_by_tick(is_etf(code.ptr()), price));
 }
 
 // self.__ceil_price_by_tick(code, price) through the instance.
@@ -130,7 +132,10 @@ double walk(account::Ctx& ctx, PyObject* code, double price, PyObject* tick_coun
 
 py::object calculate_slippage_price(Call& c) {
     account::Ctx ctx(c.globals, c.self);
-    return py::float_(walk(ctx, c[0].ptr(), c.num(1), c[2].ptr(), c[3].ptr()));
+    // __calculate_slippage_price(code, price, tick_count, direction)
+    py::handle code = c[0], tick_count = c[2], direction = c[3];
+    const double price = c.num(1);
+    return py::float_(walk(ctx, code.ptr(), price, tick_count.ptr(), direction.ptr()));
 }
 
 }  // namespace

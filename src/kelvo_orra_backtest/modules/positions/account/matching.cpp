@@ -93,10 +93,10 @@ CoverPlan plan_cover(const Call& c, account::Ctx& ctx, py::handle deal, py::hand
 
         const Cost in = account::trade_cost(ctx, item(entry, KOB_STR("code")).ptr(),
                                             item(entry, KOB_STR("action")).ptr(), item(entry, KOB_STR("price")).ptr(),
-                                            matched_obj.ptr(), product_type.ptr(), true, false, false);
+                                            matched_obj.ptr(), product_type.ptr(), {.ignore_tax = true});
         if (!deal_price) deal_price = item(deal, KOB_STR("price"));
         const Cost out = account::trade_cost(ctx, code.ptr(), action.ptr(), deal_price.ptr(),
-                                             matched_obj.ptr(), product_type.ptr(), false, false, true);
+                                             matched_obj.ptr(), product_type.ptr(), {.need_qty = true});
         if (!plan.deal_text) plan.deal_text = account::dict_text(deal);
         piece.entry_text = account::dict_text(entry);
 
@@ -263,8 +263,7 @@ Num outlay(const Entry& e) { return e.notional + e.cost.fee + e.cost.fixed; }
 Entry price_entry(account::Ctx& ctx, py::handle deal, py::handle quantity, py::handle product_type) {
     Entry e;
     e.cost = account::trade_cost(ctx, item(deal, KOB_STR("code")).ptr(), item(deal, KOB_STR("action")).ptr(),
-                                 item(deal, KOB_STR("price")).ptr(), quantity.ptr(), product_type.ptr(), true, false,
-                                 false);
+                                 item(deal, KOB_STR("price")).ptr(), quantity.ptr(), product_type.ptr(), {.ignore_tax = true});
     e.notional = e.cost.price * e.cost.min_qty;
     e.charge = e.cost.fee + e.cost.fixed;
     return e;

@@ -19,7 +19,8 @@ py::object aggregate_kbar_impl(Call& c) {
     py::list keys;
     keys.append(py::handle(KOB_STR("kbar_time")));
     keys.append(py::handle(KOB_STR("code")));
-    py::object grouped = attr(c[0], KOB_STR("group_by"))(keys);
+    py::handle tick_df = c[0];  // aggregate_kbar(tick_df)
+    py::object grouped = attr(tick_df, KOB_STR("group_by"))(keys);
     auto agg = [&](PyObject* src, PyObject* fn, PyObject* alias) {
         py::object e = attr(col(py::handle(src)), fn)();
         return attr(e, KOB_STR("alias"))(py::handle(alias));
@@ -36,16 +37,22 @@ py::object aggregate_kbar_impl(Call& c) {
     return attr(result, KOB_STR("rename"))(mapping);
 }
 
+// get_kbar's arguments by name, in the order of its table (qm_get_kbar).
+struct KbarArgs {
+    py::handle code, unit, freq, exprs, to_pandas_df;
+    explicit KbarArgs(const Call& c) : code(c[0]), unit(c[1]), freq(c[2]), exprs(c[3]), to_pandas_df(c[4]) {}
+};
+
 // The nested `return_fn`: a pandas frame when asked for.
-py::object return_fn(Call& c, py::handle df) {
-    if (truth(c[4])) return steal(PyObject_CallMethodNoArgs(df.ptr(), KOB_STR("to_pandas")));
+py::object return_fn(const KbarArgs& a, py::handle df) {
+    if (truth(a.to_pandas_df)) return steal(PyObject_CallMethodNoArgs(df.ptr(), KOB_STR("to_pandas")));
     return py::reinterpret_borrow<py::object>(df);
 }
 
 // The extra expressions, then the frame as asked for.
-py::object finish(Call& c, py::handle kbar_df) {
-    if (truth(c[3])) return return_fn(c, attr(kbar_df, KOB_STR("with_columns"))(c[3]));
-    return return_fn(c, kbar_df);
+py::object finish(const KbarArgs& a, py::handle kbar_df) {
+    if (truth(a.exprs)) return return_fn(a, attr(kbar_df, KOB_STR("with_columns"))(a.exprs));
+    return return_fn(a, kbar_df);
 }
 
 // The accepted units, in the order of the error message.
@@ -61,9 +68,9 @@ py::handle units_list() {
 }
 
 // f"{freq}{unit}", the window text of the exact pipeline.
-py::object window_text(const Call& c) {
-    return steal(PyUnicode_Concat(steal(PyObject_Format(c[2].ptr(), KOB_STR(""))).ptr(),
-                                  steal(PyObject_Format(c[1].ptr(), KOB_STR(""))).ptr()));
+py::object window_text(const KbarArgs& a) {
+    return steal(PyUnicode_Concat(steal(PyObject_Format(a.freq.ptr(), KOB_STR(""))).ptr(),
+                                  steal(PyObject_Format(a.unit.ptr(), KOB_STR(""))).ptr()));
 }
 
 // tick_df.with_columns of the "dt" cast and its bar time.
@@ -82,8 +89,8 @@ py::object with_bar_time(py::handle pl, py::handle tick_df, py::handle window) {
 // Twin of get_kbar_fast (proved equal by
 // tests/test_quotes_kbar.py::test_native_equals_exact): the pipeline through
 // the instance's methods and the library.
-py::object get_kbar_exact(Call& c, py::handle window) {
-    py::handle code = c[0];
+py::object get_kbar_exact(Call& c, const KbarArgs& a, py::handle window) {
+    py::handle code = a.code;
     py::object pl = c.global(KOB_STR("pl"));
     // Count of popped ticks before this call's pop (merge bookkeeping).
     Py_ssize_t before = -1;
@@ -100,7 +107,7 @@ py::object get_kbar_exact(Call& c, py::handle window) {
         }
     }
     py::object tick_df = call_method(c.self, KOB_STR("poped_tick_to_df"), code);
-    py::object cache_key = py::make_tuple(code, c[1], c[2]);
+    py::object cache_key = py::make_tuple(code, a.unit, a.freq);
     py::object info = item(attr(c.self, KOB_STR("ticks")), code);
     py::object cached = item(info, KOB_STR("cached_kbars"));
     py::object kbar_df;
@@ -123,7 +130,7 @@ py::object get_kbar_exact(Call& c, py::handle window) {
         }
         tick_df = with_bar_time(pl, tick_df, window);
         if (truth(steal(PyObject_CallMethodNoArgs(tick_df.ptr(), KOB_STR("is_empty")))))
-            return return_fn(c, item(item(item(attr(c.self, KOB_STR("ticks")), code), KOB_STR("cached_kbars")),
+            return return_fn(a, item(item(item(attr(c.self, KOB_STR("ticks")), code), KOB_STR("cached_kbars")),
                                      cache_key));
         py::object col = attr(pl, KOB_STR("col"));
         py::object last_dt = attr(item(entry, KOB_STR("dt")), KOB_STR("max"))();
@@ -147,7 +154,7 @@ py::object get_kbar_exact(Call& c, py::handle window) {
         py::object last_kbars = attr(attr(stacked, KOB_STR("group_by"))(keys), KOB_STR("agg"))(aggs);
         kbar_df = attr(completed, KOB_STR("vstack"))(last_kbars);
     }
-    if (truth(steal(PyObject_CallMethodNoArgs(kbar_df.ptr(), KOB_STR("is_empty"))))) return return_fn(c, kbar_df);
+    if (truth(steal(PyObject_CallMethodNoArgs(kbar_df.ptr(), KOB_STR("is_empty"))))) return return_fn(a, kbar_df);
     py::list by;
     by.append(py::handle(KOB_STR("dt")));
     kbar_df = attr(kbar_df, KOB_STR("sort"))(by);
@@ -155,7 +162,7 @@ py::object get_kbar_exact(Call& c, py::handle window) {
     set_item(item(info2, KOB_STR("cached_kbars")), cache_key, kbar_df);
     py::object old = item(info2, KOB_STR("old_ticks"));
     if (PyList_CheckExact(old.ptr())) remember_meta(kbar_df, old, PyList_GET_SIZE(old.ptr()));
-    return finish(c, kbar_df);
+    return finish(a, kbar_df);
 }
 
 
@@ -263,9 +270,9 @@ bool still_current(py::handle self, py::handle code, py::handle ticks, py::handl
 // before the records are gathered, and the state they may have changed is
 // checked again; from there to the move into "old_ticks" no Python code
 // runs, so no tick can come or go in between.
-py::object get_kbar_fast(Call& c, bucket::Window w) {
+py::object get_kbar_fast(Call& c, const KbarArgs& a, bucket::Window w) {
     py::handle self = c.self;
-    py::handle code = c[0];
+    py::handle code = a.code;
     if (!no_overrides(self)) return {};
     py::object ticks = attr(self, KOB_STR("ticks"));
     if (!PyDict_CheckExact(ticks.ptr())) return {};
@@ -277,7 +284,7 @@ py::object get_kbar_fast(Call& c, bucket::Window w) {
     if (!cached || !PyList_CheckExact(pending.ptr()) || !PyList_CheckExact(old.ptr()) ||
         !PyDict_CheckExact(cached.ptr()))
         return {};
-    py::object key = py::make_tuple(code, c[1], c[2]);
+    py::object key = py::make_tuple(code, a.unit, a.freq);
     py::object entry = dict_get(cached, key.ptr());
     py::object pl = c.global(KOB_STR("pl"));
 
@@ -286,7 +293,7 @@ py::object get_kbar_fast(Call& c, bucket::Window w) {
         // Nothing popped since the entry was written and nothing buffered:
         // the cached table as it is.
         if (PyList_GET_SIZE(pending.ptr()) == 0 && (!meta || meta->merged == PyList_GET_SIZE(old.ptr())))
-            return return_fn(c, entry);
+            return return_fn(a, entry);
         if (!meta || meta->window.unit != w.unit || meta->window.every != w.every || meta->bars.size() == 0)
             return {};
         py::object height = attr(entry, KOB_STR("height"));
@@ -307,7 +314,7 @@ py::object get_kbar_fast(Call& c, bucket::Window w) {
         bars::aggregate(ticks_of(cols, order), w, true, meta->bars.dt.back(), fresh);
         if (fresh.size() == 0) {
             meta->merged = merged_now;
-            return finish(c, entry);
+            return finish(a, entry);
         }
         bars::Bars bars = std::move(meta->bars);  // leaves the record's copy empty
         const std::size_t keep = bars::merge_newest(bars, fresh);
@@ -320,7 +327,7 @@ py::object get_kbar_fast(Call& c, bucket::Window w) {
         }
         set_item(cached, key, kbar_df);
         remember_bars(kbar_df, old, merged_now, w, std::move(bars), meta->code, chunks);
-        return finish(c, kbar_df);
+        return finish(a, kbar_df);
     }
 
     // First request for the key: every tick of the code.
@@ -334,33 +341,34 @@ py::object get_kbar_fast(Call& c, bucket::Window w) {
     py::object kbar_df = bars_frame(pl, bars, 0, cols.codes[0].ptr());
     set_item(cached, key, kbar_df);
     remember_bars(kbar_df, old, merged_now, w, std::move(bars), cols.codes[0].ptr(), 0);
-    return finish(c, kbar_df);
+    return finish(a, kbar_df);
 }
 
 py::object get_kbar_impl(Call& c) {
-    if (!contains(units_list(), c[1])) {
+    const KbarArgs a(c);
+    if (!contains(units_list(), a.unit)) {
         PyErr_SetString(PyExc_TypeError, "'unit' must be one of ['m', 'h', 'd', 'w', 'mo', 'q', 'y']");
         throw py::error_already_set();
     }
     // Formatting an exact str and an exact int runs no outside code, so the
     // window text is made only when the exact pipeline needs it; otherwise
     // it is made here, where that pipeline makes it.
-    const bool plain = PyUnicode_CheckExact(c[1].ptr()) && PyLong_CheckExact(c[2].ptr());
-    py::object window = plain ? py::object() : window_text(c);
+    const bool plain = PyUnicode_CheckExact(a.unit.ptr()) && PyLong_CheckExact(a.freq.ptr());
+    py::object window = plain ? py::object() : window_text(a);
     if (plain) {
         Py_ssize_t len = 0;
-        const char* u = PyUnicode_AsUTF8AndSize(c[1].ptr(), &len);
+        const char* u = PyUnicode_AsUTF8AndSize(a.unit.ptr(), &len);
         if (!u) throw py::error_already_set();
         int overflow = 0;
-        const long long freq = PyLong_AsLongLongAndOverflow(c[2].ptr(), &overflow);
+        const long long freq = PyLong_AsLongLongAndOverflow(a.freq.ptr(), &overflow);
         if (freq == -1 && PyErr_Occurred()) throw py::error_already_set();
         const bucket::Unit unit = bucket::parse_unit(std::string_view(u, static_cast<std::size_t>(len)));
         if (!overflow && unit != bucket::Unit::Invalid && freq >= 1 && freq <= bucket::kMaxFreq) {
-            py::object r = get_kbar_fast(c, bucket::Window{unit, freq});
+            py::object r = get_kbar_fast(c, a, bucket::Window{unit, freq});
             if (r) return r;
         }
     }
-    return get_kbar_exact(c, window ? window : window_text(c));
+    return get_kbar_exact(c, a, window ? window : window_text(a));
 }
 
 }  // namespace
