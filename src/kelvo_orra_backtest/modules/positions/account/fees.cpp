@@ -223,7 +223,15 @@ const MethodSpec pos_apply_future_contract_value = {
         {"code", Kind::Str, "str"},
     },
     .impl = apply_future_contract_value,
-    .doc = "套用期貨合約價值\n\n        Args:\n            code (str): 商品代號\n            price (float): 價格\n\n        Returns:\n            float: 套用合約價值後的價格\n        ",
+    .doc = R"doc(套用期貨合約價值
+
+        Args:
+            code (str): 商品代號
+            price (float): 價格
+
+        Returns:
+            float: 套用合約價值後的價格
+        )doc",
     .returns = "float",
 };
 
@@ -253,7 +261,17 @@ const MethodSpec pos_update_fee_settings = {
         {"direction", Kind::Any, "Literal['up', 'down']", Def::None},
     },
     .impl = update_fee_settings,
-    .doc = "設定手續費設定\n\n        Args:\n            setting_type (Literal[\"stock\", \"future\"]): 商品類型\n            action (Literal[\"buy\", \"sell\"]): 買賣方向\n            fee (float): 手續費率\n            tax (float): 交易稅率\n            per_trade_cost (int): 每筆交易成本\n            tick_count (int): 滑價的 Tick 數量 (僅在 action 為 'buy' 或 'sell' 時有效)\n            direction (Literal[\"up\", \"down\"]): 滑價方向 (僅在 action 為 'buy' 或 'sell' 時有效)\n        ",
+    .doc = R"doc(設定手續費設定
+
+        Args:
+            setting_type (Literal["stock", "future"]): 商品類型
+            action (Literal["buy", "sell"]): 買賣方向
+            fee (float): 手續費率
+            tax (float): 交易稅率
+            per_trade_cost (int): 每筆交易成本
+            tick_count (int): 滑價的 Tick 數量 (僅在 action 為 'buy' 或 'sell' 時有效)
+            direction (Literal["up", "down"]): 滑價方向 (僅在 action 為 'buy' 或 'sell' 時有效)
+        )doc",
 };
 
 const MethodSpec pos_calculate_trade_cost = {
@@ -268,7 +286,19 @@ const MethodSpec pos_calculate_trade_cost = {
         {"need_reverse_direction", Kind::Any, "bool", Def::True},
     },
     .impl = calculate_trade_cost,
-    .doc = "計算交易成本\n\n        Args:\n            code (str): 商品代號\n            price (float): 價格\n            quantity (int): 數量\n            product_type (Literal[\"Stock\", \"Future\"]): 商品類型\n            ignore_tax (bool, optional): 是否忽略交易稅. Defaults to False.\n            need_reverse_direction (bool, optional): 是否需要反轉滑價方向. Defaults to True.\n\n        Returns:\n            Dict[str, float]: 交易成本\n        ",
+    .doc = R"doc(計算交易成本
+
+        Args:
+            code (str): 商品代號
+            price (float): 價格
+            quantity (int): 數量
+            product_type (Literal["Stock", "Future"]): 商品類型
+            ignore_tax (bool, optional): 是否忽略交易稅. Defaults to False.
+            need_reverse_direction (bool, optional): 是否需要反轉滑價方向. Defaults to True.
+
+        Returns:
+            Dict[str, float]: 交易成本
+        )doc",
     .returns = "Dict[str, float]",
 };
 

@@ -120,7 +120,20 @@ const MethodSpec pos_make_trade_record = {
     .name = "__make_trade_record",
     .params = kTradeRecordParams,
     .impl = make_trade_record,
-    .doc = "建立交易紀錄\n\n        Args:\n            trade_id (str): 交易 ID\n            code (str): 商品代號\n            action (Literal[\"Buy\", \"Sell\"]): 買賣方向\n            quantity (int): 數量\n            price (float): 價格\n            timestamp (float): 時間戳\n            trade_status (Literal[\"Order\", \"Deal\", \"Cancel\"]): 交易狀態\n\n        Returns:\n            Dict[str, Any]: 交易紀錄\n        ",
+    .doc = R"doc(建立交易紀錄
+
+        Args:
+            trade_id (str): 交易 ID
+            code (str): 商品代號
+            action (Literal["Buy", "Sell"]): 買賣方向
+            quantity (int): 數量
+            price (float): 價格
+            timestamp (float): 時間戳
+            trade_status (Literal["Order", "Deal", "Cancel"]): 交易狀態
+
+        Returns:
+            Dict[str, Any]: 交易紀錄
+        )doc",
     .returns = "Dict[str, Any]",
 };
 
@@ -130,14 +143,28 @@ const MethodSpec pos_set_current_tick = {
         {"tick", Kind::Dict, "Dict[str, Any]"},
     },
     .impl = set_current_tick,
-    .doc = "設定目前的 Tick 資訊\n\n        Args:\n            tick (Dict[str, Any]): Tick 資訊\n        ",
+    .doc = R"doc(設定目前的 Tick 資訊
+
+        Args:
+            tick (Dict[str, Any]): Tick 資訊
+        )doc",
 };
 
 const MethodSpec pos_add_trade_record = {
     .name = "add_trade_record",
     .params = kTradeRecordParams,
     .impl = add_trade_record,
-    .doc = "加入交易紀錄\n\n        Args:\n            trade_id (str): 交易 ID\n            code (str): 商品代號\n            action (Literal[\"Buy\", \"Sell\"]): 買賣方向\n            quantity (int): 數量\n            price (float): 價格\n            timestamp (float): 時間戳\n            trade_status (Literal[\"Order\", \"Deal\", \"Cancel\"]): 交易狀態\n        ",
+    .doc = R"doc(加入交易紀錄
+
+        Args:
+            trade_id (str): 交易 ID
+            code (str): 商品代號
+            action (Literal["Buy", "Sell"]): 買賣方向
+            quantity (int): 數量
+            price (float): 價格
+            timestamp (float): 時間戳
+            trade_status (Literal["Order", "Deal", "Cancel"]): 交易狀態
+        )doc",
 };
 
 const MethodSpec pos_set_initial_capital = {
@@ -146,20 +173,32 @@ const MethodSpec pos_set_initial_capital = {
         {"capital", Kind::Int, "int"},
     },
     .impl = set_initial_capital,
-    .doc = "設定初始資金\n\n        Args:\n            capital (int): 初始資金\n        ",
+    .doc = R"doc(設定初始資金
+
+        Args:
+            capital (int): 初始資金
+        )doc",
 };
 
 const MethodSpec pos_fetch_account_balance = {
     .name = "fetch_account_balance",
     .impl = current_capital,
-    .doc = "取得帳戶餘額\n\n        Returns:\n            float: 帳戶餘額\n        ",
+    .doc = R"doc(取得帳戶餘額
+
+        Returns:
+            float: 帳戶餘額
+        )doc",
     .returns = "float",
 };
 
 const MethodSpec pos_fetch_margin = {
     .name = "fetch_margin",
     .impl = current_capital,
-    .doc = "取得保證金\n\n        Returns:\n            float: 保證金\n        ",
+    .doc = R"doc(取得保證金
+
+        Returns:
+            float: 保證金
+        )doc",
     .returns = "float",
 };
 

@@ -169,7 +169,14 @@ const MethodSpec pos_ceil_price_by_tick = {
         {"price", Kind::Float, "float"},
     },
     .impl = ceil_price_by_tick,
-    .doc = "依照股票的價格區間, 將價格向上取整\n\n        Args:\n            price (float): 價格\n\n        Returns:\n            tuple(float, float): 取整後的價格, Tick 間隔\n        ",
+    .doc = R"doc(依照股票的價格區間, 將價格向上取整
+
+        Args:
+            price (float): 價格
+
+        Returns:
+            tuple(float, float): 取整後的價格, Tick 間隔
+        )doc",
     .returns = "tuple",
 };
 
@@ -182,7 +189,16 @@ const MethodSpec pos_calculate_slippage_price = {
         {"direction", Kind::Any, "Literal['up', 'down']"},
     },
     .impl = calculate_slippage_price,
-    .doc = "計算滑價後的價格\n\n        Args:\n            price (float): 價格\n            tick_count (int): 要滑價多少個 Tick\n            direction (Literal[\"up\", \"down\"]): 滑價方向\n\n        Returns:\n            float: 滑價後的價格\n        ",
+    .doc = R"doc(計算滑價後的價格
+
+        Args:
+            price (float): 價格
+            tick_count (int): 要滑價多少個 Tick
+            direction (Literal["up", "down"]): 滑價方向
+
+        Returns:
+            float: 滑價後的價格
+        )doc",
     .returns = "float",
 };
 

@@ -400,7 +400,15 @@ const MethodSpec pos_calculate_profit = {
         {"product_type", Kind::Any, "Literal['Stock', 'Future']"},
     },
     .impl = calculate_profit,
-    .doc = "計算損益\n\n        Args:\n            cover_position (Dict[str, Any]): 要平倉的部位\n            product_type (Literal[\"Stock\", \"Future\"]): 商品類型\n\n        Returns:\n            Dict[str, Any]: 損益資訊, 包含損益金額(profit), 是否已全部沖銷(is_covered), 未沖銷數量(un_cover_qty), 交易成本(cost), 原始損益(origin_profit)\n        ",
+    .doc = R"doc(計算損益
+
+        Args:
+            cover_position (Dict[str, Any]): 要平倉的部位
+            product_type (Literal["Stock", "Future"]): 商品類型
+
+        Returns:
+            Dict[str, Any]: 損益資訊, 包含損益金額(profit), 是否已全部沖銷(is_covered), 未沖銷數量(un_cover_qty), 交易成本(cost), 原始損益(origin_profit)
+        )doc",
     .returns = "Dict[str, Any]",
 };
 
@@ -411,7 +419,12 @@ const MethodSpec pos_set_positions = {
         {"product_type", Kind::Any, "Literal['Stock', 'Future']"},
     },
     .impl = set_positions,
-    .doc = "設定持有部位\n\n        Args:\n            trade (dict): 交易紀錄\n            product_type (Literal[\"Stock\", \"Future\"]): 商品類型\n        ",
+    .doc = R"doc(設定持有部位
+
+        Args:
+            trade (dict): 交易紀錄
+            product_type (Literal["Stock", "Future"]): 商品類型
+        )doc",
 };
 
 }  // namespace kob

@@ -98,7 +98,15 @@ const MethodSpec pos_fetch_positions = {
         {"fetch_detail", Kind::Any, "bool", Def::False},
     },
     .impl = fetch_positions,
-    .doc = "取得持有部位\n\n        Args:\n            account_type (Literal[\"Stock\", \"Future\"]): 帳戶類型\n            fetch_detail (bool, optional): 是否取得詳細的持有部位. Defaults to False.\n\n        Returns:\n            Dict[str, Any]: 持有部位\n        ",
+    .doc = R"doc(取得持有部位
+
+        Args:
+            account_type (Literal["Stock", "Future"]): 帳戶類型
+            fetch_detail (bool, optional): 是否取得詳細的持有部位. Defaults to False.
+
+        Returns:
+            Dict[str, Any]: 持有部位
+        )doc",
     .returns = "Dict[str, Any]",
 };
 
@@ -108,7 +116,11 @@ const MethodSpec pos_add_positions_to_queue = {
         {"positions", Kind::Any, "object"},
     },
     .impl = add_positions_to_queue,
-    .doc = "將持有部位加入 Queue\n\n        Args:\n            positions (List[Dict[str, Any]] | Dict[str, Any]): 持有部位\n        ",
+    .doc = R"doc(將持有部位加入 Queue
+
+        Args:
+            positions (List[Dict[str, Any]] | Dict[str, Any]): 持有部位
+        )doc",
 };
 
 const MethodSpec pos_pop_positions = {

@@ -524,7 +524,14 @@ const MethodSpec pos_format_position_summary = {
         {"product_type", Kind::Str, "str"},
     },
     .impl = format_position_summary,
-    .doc = "格式化庫存資訊(總計)：股票或期貨\n\n        Args:\n            product_type (str): 商品類型\n\n        Returns:\n            List[Dict[str, Any]]: 庫存資訊\n        ",
+    .doc = R"doc(格式化庫存資訊(總計)：股票或期貨
+
+        Args:
+            product_type (str): 商品類型
+
+        Returns:
+            List[Dict[str, Any]]: 庫存資訊
+        )doc",
     .returns = "List[Dict[str, Any]]",
 };
 
@@ -534,7 +541,14 @@ const MethodSpec pos_format_position_detail = {
         {"product_type", Kind::Str, "str"},
     },
     .impl = format_position_detail,
-    .doc = "格式化庫存資訊(明細)：股票或期貨\n\n        Args:\n            product_type (str): 商品類型\n\n        Returns:\n            List[Dict[str, Any]]: 庫存資訊\n        ",
+    .doc = R"doc(格式化庫存資訊(明細)：股票或期貨
+
+        Args:
+            product_type (str): 商品類型
+
+        Returns:
+            List[Dict[str, Any]]: 庫存資訊
+        )doc",
     .returns = "List[Dict[str, Any]]",
 };
 

@@ -1165,7 +1165,11 @@ const MethodSpec m_add_tick = {
     .name = "add_tick",
     .params = {{"tick", Kind::Dict, "Dict[str, Any]"}},
     .impl = add_tick_impl,
-    .doc = "將 Tick 資料加入到 ticks 中\n\n        Args:\n            tick (Dict[str, Any]): Tick 資料\n        ",
+    .doc = R"doc(將 Tick 資料加入到 ticks 中
+
+        Args:
+            tick (Dict[str, Any]): Tick 資料
+        )doc",
 };
 const MethodSpec m_add_ticks = {
     .name = "add_ticks",
@@ -1184,21 +1188,42 @@ const MethodSpec m_aggregate_kbar = {
     .name = "aggregate_kbar",
     .params = {{"tick_df", Kind::Any, "pl.DataFrame"}},
     .impl = aggregate_kbar_impl,
-    .doc = "將 Tick 資料聚合成 K 棒資料 (tick_df 已包含 kbar_time 欄位)\n\n        Args:\n            tick_df (pl.DataFrame): Tick 資料，必須包含 kbar_time 欄\n\n        Returns:\n            pl.DataFrame: 聚合後的 K 棒資料\n        ",
+    .doc = R"doc(將 Tick 資料聚合成 K 棒資料 (tick_df 已包含 kbar_time 欄位)
+
+        Args:
+            tick_df (pl.DataFrame): Tick 資料，必須包含 kbar_time 欄
+
+        Returns:
+            pl.DataFrame: 聚合後的 K 棒資料
+        )doc",
     .returns = "pl.DataFrame",
 };
 const MethodSpec m_poped_tick_to_df = {
     .name = "poped_tick_to_df",
     .params = {{"code", Kind::Str, "str"}},
     .impl = poped_tick_to_df_impl,
-    .doc = "將 ticks 中的資料轉換為 DataFrame 並清空 ticks\n\n        Args:\n            code (str): 商品代號\n\n        Returns:\n            pl.DataFrame: 轉換後的 DataFrame\n        ",
+    .doc = R"doc(將 ticks 中的資料轉換為 DataFrame 並清空 ticks
+
+        Args:
+            code (str): 商品代號
+
+        Returns:
+            pl.DataFrame: 轉換後的 DataFrame
+        )doc",
     .returns = "pl.DataFrame",
 };
 const MethodSpec m_poped_old_ticks_to_df = {
     .name = "poped_old_ticks_to_df",
     .params = {{"code", Kind::Str, "str"}},
     .impl = poped_old_ticks_to_df_impl,
-    .doc = "將 old_ticks 中的資料轉為 DataFrame\n        \n        Args:\n            code (str): 商品代號\n        \n        Returns:\n            pl.DataFrame: 轉換後的 DataFrame\n        ",
+    .doc = R"doc(將 old_ticks 中的資料轉為 DataFrame
+        
+        Args:
+            code (str): 商品代號
+        
+        Returns:
+            pl.DataFrame: 轉換後的 DataFrame
+        )doc",
     .returns = "pl.DataFrame",
 };
 const MethodSpec m_get_kbar = {
@@ -1211,34 +1236,52 @@ const MethodSpec m_get_kbar = {
         {"to_pandas_df", Kind::Any, "bool", Def::False},
     },
     .impl = get_kbar_impl,
-    .doc = "取得 K 線資料\n\n        Args:\n            code (str): 商品代號\n            unit (Literal[\"m\", \"h\", \"d\", \"w\", \"mo\", \"q\", \"y\"]): K 線頻率單位\n            freq (int): K 線頻率\n            exprs (List[pl.Expr]): 給予使用者自定義的運算式\n            to_pandas_df (bool): 是否轉換為 pandas DataFrame\n\n        Returns:\n            pl.DataFrame: K 線資料\n        ",
+    .doc = R"doc(取得 K 線資料
+
+        Args:
+            code (str): 商品代號
+            unit (Literal["m", "h", "d", "w", "mo", "q", "y"]): K 線頻率單位
+            freq (int): K 線頻率
+            exprs (List[pl.Expr]): 給予使用者自定義的運算式
+            to_pandas_df (bool): 是否轉換為 pandas DataFrame
+
+        Returns:
+            pl.DataFrame: K 線資料
+        )doc",
     .returns = "pl.DataFrame",
 };
 const MethodSpec m_last_tick = {
     .name = "last_tick",
     .params = {{"code", Kind::Str, "str"}},
     .impl = last_tick_impl,
-    .doc = "The stored record of the code's most recent real tick as a new dict, or None\n        before its first tick.\n        ",
+    .doc = R"doc(The stored record of the code's most recent real tick as a new dict, or None
+        before its first tick.
+        )doc",
     .returns = "Dict[str, Any]",
 };
 const MethodSpec m_tick_counts = {
     .name = "tick_counts",
     .params = {{"code", Kind::Str, "str"}},
     .impl = tick_counts_impl,
-    .doc = "(pending, popped): the code's stored ticks not yet popped, and those popped.\n        ",
+    .doc = R"doc((pending, popped): the code's stored ticks not yet popped, and those popped.
+        )doc",
     .returns = "tuple",
 };
 const MethodSpec m_holiday_search_set = {
     .name = "holiday_search_set",
     .impl = holiday_search_set_impl,
-    .doc = "The closed dates read from the holiday file at construction (a new set on\n        every read; changing it changes nothing).\n        ",
+    .doc = R"doc(The closed dates read from the holiday file at construction (a new set on
+        every read; changing it changes nothing).
+        )doc",
     .returns = "set",
     .property = true,
 };
 const MethodSpec m_not_trade_times = {
     .name = "not_trade_times",
     .impl = not_trade_times_impl,
-    .doc = "The closed windows of time of day per market type (a new dict on every\n        read; changing it changes nothing).\n        ",
+    .doc = R"doc(The closed windows of time of day per market type (a new dict on every
+        read; changing it changes nothing).
+        )doc",
     .returns = "Dict[str, Any]",
     .property = true,
 };

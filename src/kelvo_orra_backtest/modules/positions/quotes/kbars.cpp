@@ -379,7 +379,14 @@ const MethodSpec qm_aggregate_kbar = {
         {"tick_df", Kind::Any, "pl.DataFrame"},
     },
     .impl = aggregate_kbar_impl,
-    .doc = "將 Tick 資料聚合成 K 棒資料 (tick_df 已包含 kbar_time 欄位)\n\n        Args:\n            tick_df (pl.DataFrame): Tick 資料，必須包含 kbar_time 欄\n\n        Returns:\n            pl.DataFrame: 聚合後的 K 棒資料\n        ",
+    .doc = R"doc(將 Tick 資料聚合成 K 棒資料 (tick_df 已包含 kbar_time 欄位)
+
+        Args:
+            tick_df (pl.DataFrame): Tick 資料，必須包含 kbar_time 欄
+
+        Returns:
+            pl.DataFrame: 聚合後的 K 棒資料
+        )doc",
     .returns = "pl.DataFrame",
 };
 
@@ -393,7 +400,18 @@ const MethodSpec qm_get_kbar = {
         {"to_pandas_df", Kind::Any, "bool", Def::False},
     },
     .impl = get_kbar_impl,
-    .doc = "取得 K 線資料\n\n        Args:\n            code (str): 商品代號\n            unit (Literal[\"m\", \"h\", \"d\", \"w\", \"mo\", \"q\", \"y\"]): K 線頻率單位\n            freq (int): K 線頻率\n            exprs (List[pl.Expr]): 給予使用者自定義的運算式\n            to_pandas_df (bool): 是否轉換為 pandas DataFrame\n\n        Returns:\n            pl.DataFrame: K 線資料\n        ",
+    .doc = R"doc(取得 K 線資料
+
+        Args:
+            code (str): 商品代號
+            unit (Literal["m", "h", "d", "w", "mo", "q", "y"]): K 線頻率單位
+            freq (int): K 線頻率
+            exprs (List[pl.Expr]): 給予使用者自定義的運算式
+            to_pandas_df (bool): 是否轉換為 pandas DataFrame
+
+        Returns:
+            pl.DataFrame: K 線資料
+        )doc",
     .returns = "pl.DataFrame",
 };
 

@@ -561,7 +561,11 @@ const MethodSpec qm_add_tick = {
         {"tick", Kind::Dict, "Dict[str, Any]"},
     },
     .impl = add_tick_impl,
-    .doc = "將 Tick 資料加入到 ticks 中\n\n        Args:\n            tick (Dict[str, Any]): Tick 資料\n        ",
+    .doc = R"doc(將 Tick 資料加入到 ticks 中
+
+        Args:
+            tick (Dict[str, Any]): Tick 資料
+        )doc",
 };
 
 }  // namespace kob

@@ -92,7 +92,14 @@ const MethodSpec qm_poped_tick_to_df = {
         {"code", Kind::Str, "str"},
     },
     .impl = poped_tick_to_df_impl,
-    .doc = "將 ticks 中的資料轉換為 DataFrame 並清空 ticks\n\n        Args:\n            code (str): 商品代號\n\n        Returns:\n            pl.DataFrame: 轉換後的 DataFrame\n        ",
+    .doc = R"doc(將 ticks 中的資料轉換為 DataFrame 並清空 ticks
+
+        Args:
+            code (str): 商品代號
+
+        Returns:
+            pl.DataFrame: 轉換後的 DataFrame
+        )doc",
     .returns = "pl.DataFrame",
 };
 
@@ -102,7 +109,14 @@ const MethodSpec qm_poped_old_ticks_to_df = {
         {"code", Kind::Str, "str"},
     },
     .impl = poped_old_ticks_to_df_impl,
-    .doc = "將 old_ticks 中的資料轉為 DataFrame\n        \n        Args:\n            code (str): 商品代號\n        \n        Returns:\n            pl.DataFrame: 轉換後的 DataFrame\n        ",
+    .doc = R"doc(將 old_ticks 中的資料轉為 DataFrame
+        
+        Args:
+            code (str): 商品代號
+        
+        Returns:
+            pl.DataFrame: 轉換後的 DataFrame
+        )doc",
     .returns = "pl.DataFrame",
 };
 

@@ -143,7 +143,14 @@ const MethodSpec pos_generate_save_path = {
         {"file_name", Kind::StrOrNone, "str", Def::None},
     },
     .impl = generate_save_path,
-    .doc = "產生檔案儲存路徑\n\n        Args:\n            file_name (str): 檔案名稱, 預設為 None, 為 None 時不會產生檔案名稱\n\n        Returns:\n            str: 檔案路徑\n        ",
+    .doc = R"doc(產生檔案儲存路徑
+
+        Args:
+            file_name (str): 檔案名稱, 預設為 None, 為 None 時不會產生檔案名稱
+
+        Returns:
+            str: 檔案路徑
+        )doc",
     .returns = "str",
     .star = "sub_folder",
 };
@@ -160,7 +167,14 @@ const MethodSpec pos_get_profit_rows_by_code = {
         {"code", Kind::Str, "str"},
     },
     .impl = get_profit_rows_by_code,
-    .doc = "回傳指定標的的損益報告\n\n        Args:\n            code (str): 商品代號\n\n        Returns:\n            List[Dict[str, Any]]: 損益報告\n        ",
+    .doc = R"doc(回傳指定標的的損益報告
+
+        Args:
+            code (str): 商品代號
+
+        Returns:
+            List[Dict[str, Any]]: 損益報告
+        )doc",
     .returns = "List[Dict[str, Any]]",
 };
 

@@ -165,7 +165,12 @@ const MethodSpec pos_generate_qs_profit_report = {
         {"quote_manager", Kind::Any, "QuoteManager"},
     },
     .impl = generate_qs_profit_report,
-    .doc = "產生 QuantStats 的損益報告\n\n        Args:\n            code (str): 商品代號\n            quote_manager (QuoteManager): QuoteManager 物件\n        ",
+    .doc = R"doc(產生 QuantStats 的損益報告
+
+        Args:
+            code (str): 商品代號
+            quote_manager (QuoteManager): QuoteManager 物件
+        )doc",
 };
 
 }  // namespace kob

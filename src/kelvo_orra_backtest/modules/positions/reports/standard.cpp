@@ -157,7 +157,13 @@ const MethodSpec pos_generate_standard_report = {
         {"quote_manager", Kind::Any, "QuoteManager"},
     },
     .impl = generate_standard_report,
-    .doc = "產生標準的 KELVO 回測報告\n        包含 K 線圖、損益報告、交易紀錄\n\n        Args:\n            code (str): 商品代號\n            quote_manager (QuoteManager): QuoteManager 物件\n        ",
+    .doc = R"doc(產生標準的 KELVO 回測報告
+        包含 K 線圖、損益報告、交易紀錄
+
+        Args:
+            code (str): 商品代號
+            quote_manager (QuoteManager): QuoteManager 物件
+        )doc",
 };
 
 }  // namespace kob
