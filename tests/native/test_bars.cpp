@@ -77,7 +77,9 @@ int main() {
 
     // Random sorted streams against the plain computation.
     for (int round = 0; round < 2000; ++round) {
-        const bk::Window w{round % 3 == 0 ? bk::Unit::Minute : round % 3 == 1 ? bk::Unit::Hour : bk::Unit::Day,
+        const bk::Window w{round % 3 == 0   ? bk::Unit::Minute
+                           : round % 3 == 1 ? bk::Unit::Hour
+                                            : bk::Unit::Day,
                            1 + static_cast<std::int64_t>(rng() % 5)};
         std::vector<Row> rows;
         std::int64_t t = 1'700'000'000'000'000 + static_cast<std::int64_t>(rng() % 1000) * kMin;
@@ -124,8 +126,8 @@ int main() {
         const std::size_t keep = bars::merge_newest(cached, fresh);
         expect(keep == 1, "merge keep", static_cast<long long>(keep), 1);
         expect(cached.size() == 3, "merge size", static_cast<long long>(cached.size()), 3);
-        expect(cached.open[1] == 11 && cached.high[1] == 20 && cached.low[1] == 8 && cached.close[1] == 9,
-               "merged bar", static_cast<long long>(cached.close[1]), 9);
+        expect(cached.open[1] == 11 && cached.high[1] == 20 && cached.low[1] == 8 && cached.close[1] == 9, "merged bar",
+               static_cast<long long>(cached.close[1]), 9);
         expect(cached.volume[1] == 10, "merged volume", cached.volume[1], 10);
         bars::Bars later;
         later.push(5 * kMin, 1, 1, 1, 1, 1);

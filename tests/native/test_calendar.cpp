@@ -17,8 +17,7 @@ void expect(bool ok, const char* what, long long got, long long want) {
 }
 
 std::int64_t us(int y, unsigned m, unsigned d, int hh = 0, int mm = 0, int ss = 0) {
-    return kob::cal::days_from_civil(y, m, d) * kob::cal::kUsPerDay +
-           ((hh * 60 + mm) * 60 + ss) * kob::cal::kUsPerSec;
+    return kob::cal::days_from_civil(y, m, d) * kob::cal::kUsPerDay + ((hh * 60 + mm) * 60 + ss) * kob::cal::kUsPerSec;
 }
 
 }  // namespace
@@ -56,18 +55,14 @@ int main() {
         std::int64_t every;
         std::int64_t want;
     } cases[] = {
-        {bk::Unit::Minute, 1, us(2024, 3, 6, 10, 47)},
-        {bk::Unit::Minute, 15, us(2024, 3, 6, 10, 45)},
-        {bk::Unit::Hour, 2, us(2024, 3, 6, 10)},
-        {bk::Unit::Day, 1, us(2024, 3, 6)},
-        {bk::Unit::Week, 1, us(2024, 3, 4)},
-        {bk::Unit::Month, 1, us(2024, 3, 1)},
-        {bk::Unit::Month, 3, us(2024, 1, 1)},
-        {bk::Unit::Quarter, 1, us(2024, 1, 1)},
-        {bk::Unit::Year, 1, us(2024, 1, 1)},
-        {bk::Unit::Year, 5, us(2020, 1, 1)},
+        {bk::Unit::Minute, 1, us(2024, 3, 6, 10, 47)}, {bk::Unit::Minute, 15, us(2024, 3, 6, 10, 45)},
+        {bk::Unit::Hour, 2, us(2024, 3, 6, 10)},       {bk::Unit::Day, 1, us(2024, 3, 6)},
+        {bk::Unit::Week, 1, us(2024, 3, 4)},           {bk::Unit::Month, 1, us(2024, 3, 1)},
+        {bk::Unit::Month, 3, us(2024, 1, 1)},          {bk::Unit::Quarter, 1, us(2024, 1, 1)},
+        {bk::Unit::Year, 1, us(2024, 1, 1)},           {bk::Unit::Year, 5, us(2020, 1, 1)},
     };
-    for (const auto& k : cases) expect(bk::truncate(t, {k.unit, k.every}) == k.want, "truncate", bk::truncate(t, {k.unit, k.every}), k.want);
+    for (const auto& k : cases)
+        expect(bk::truncate(t, {k.unit, k.every}) == k.want, "truncate", bk::truncate(t, {k.unit, k.every}), k.want);
     // before 1970 the windows still count from 1970
     expect(bk::truncate(us(1969, 12, 31, 23, 59, 59), {bk::Unit::Minute, 7}) == us(1969, 12, 31, 23, 53),
            "truncate before epoch", 0, 0);

@@ -21,15 +21,8 @@
 namespace kob {
 
 inline const MethodSpec* const kQuoteManagerMethods[] = {
-    &qm_init,
-    &qm_get_init_ticks_info,
-    &qm_get_empty_tick_df,
-    &qm_clear_ticks,
-    &qm_add_tick,
-    &qm_aggregate_kbar,
-    &qm_poped_tick_to_df,
-    &qm_poped_old_ticks_to_df,
-    &qm_get_kbar,
+    &qm_init,           &qm_get_init_ticks_info, &qm_get_empty_tick_df,     &qm_clear_ticks, &qm_add_tick,
+    &qm_aggregate_kbar, &qm_poped_tick_to_df,    &qm_poped_old_ticks_to_df, &qm_get_kbar,
 };
 
 inline const MethodSpec* const kPositionsMethods[] = {

@@ -16,10 +16,10 @@ inline PyObject* intern_or_throw(const char* text) {
 }
 
 // An interned str, created on first use and kept for the life of the process.
-#define KOB_STR(text)                                                   \
-    ([]() -> PyObject* {                                                \
+#define KOB_STR(text)                                                       \
+    ([]() -> PyObject* {                                                    \
         static PyObject* const kob_interned = ::kob::intern_or_throw(text); \
-        return kob_interned;                                            \
+        return kob_interned;                                                \
     }())
 
 // Attribute of `o` read now (no caching).
@@ -65,8 +65,7 @@ inline py::object call_kw(py::handle callable, std::initializer_list<py::handle>
         PyTuple_SET_ITEM(names.ptr(), i++, Py_NewRef(name));
         argv.push_back(value.ptr());
     }
-    return steal(PyObject_Vectorcall(callable.ptr(), argv.data(), args.size(),
-                                     kwargs.size() ? names.ptr() : nullptr));
+    return steal(PyObject_Vectorcall(callable.ptr(), argv.data(), args.size(), kwargs.size() ? names.ptr() : nullptr));
 }
 
 // dst.extend(src), without a method call when both are exact lists.

@@ -11,8 +11,7 @@ namespace kob {
 namespace {
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const MethodSpec* method;
     PyObject* name;
     PyObject* qualname;
@@ -45,8 +44,8 @@ constexpr Py_ssize_t kMaxParams = 16;
         word = "at most";
     }
     if (min == max) word = "exactly";
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 f->method->name, word, expected, expected == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", f->method->name, word,
+                 expected, expected == 1 ? "" : "s", given);
     return nullptr;
 }
 
@@ -87,8 +86,7 @@ Py_ssize_t find_name(const FunctionObject* f, PyObject* key) {
     return -1;
 }
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) {
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* f = reinterpret_cast<FunctionObject*>(callable);
     const MethodSpec& method = *f->method;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -108,7 +106,10 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         for (Py_ssize_t i = npos; i < f->nrequired; ++i) {
             Py_ssize_t found = -1;
             for (Py_ssize_t k = 0; k < nkw; ++k)
-                if (PyTuple_GET_ITEM(kwnames, k) == f->argnames[i]) { found = k; break; }
+                if (PyTuple_GET_ITEM(kwnames, k) == f->argnames[i]) {
+                    found = k;
+                    break;
+                }
             if (found < 0)
                 for (Py_ssize_t k = 0; k < nkw; ++k)
                     if (PyUnicode_Compare(PyTuple_GET_ITEM(kwnames, k), f->argnames[i]) == 0) {
@@ -125,13 +126,12 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
                 Py_ssize_t idx = find_name(f, key);
                 if (idx >= 0 && idx < f->nrequired && idx >= npos) continue;  // taken above
                 if (idx < 0) {
-                    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                                 method.name, key);
+                    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", method.name, key);
                     return nullptr;
                 }
                 if (idx < npos || values[idx]) {
-                    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                                 method.name, key);
+                    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", method.name,
+                                 key);
                     return nullptr;
                 }
                 values[idx] = kwvalues[k];
@@ -258,9 +258,7 @@ PyObject* get_defaults(PyObject* self, void*) {
 
 PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
 
-PyObject* get_signature(PyObject* self, void*) {
-    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->signature);
-}
+PyObject* get_signature(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->signature); }
 
 PyObject* get_str(PyObject** slot) { return Py_NewRef(*slot); }
 
@@ -277,9 +275,7 @@ PyObject* get_name(PyObject* self, void*) { return get_str(&reinterpret_cast<Fun
 int set_name(PyObject* self, PyObject* v, void*) {
     return set_str(&reinterpret_cast<FunctionObject*>(self)->name, v, "__name__");
 }
-PyObject* get_qualname(PyObject* self, void*) {
-    return get_str(&reinterpret_cast<FunctionObject*>(self)->qualname);
-}
+PyObject* get_qualname(PyObject* self, void*) { return get_str(&reinterpret_cast<FunctionObject*>(self)->qualname); }
 int set_qualname(PyObject* self, PyObject* v, void*) {
     return set_str(&reinterpret_cast<FunctionObject*>(self)->qualname, v, "__qualname__");
 }
@@ -366,13 +362,13 @@ py::object global_of(PyObject* globals, PyObject* name) {
 }
 
 void raise_arg_type(const char* name, const char* expected, PyObject* got) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
-                 expected, Py_TYPE(got)->tp_name);
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name, expected,
+                 Py_TYPE(got)->tp_name);
     throw py::error_already_set();
 }
 
-py::object make_function(const MethodSpec& method, const char* qualname, py::handle module_name,
-                         py::handle globals, py::handle shared_empty_list) {
+py::object make_function(const MethodSpec& method, const char* qualname, py::handle module_name, py::handle globals,
+                         py::handle shared_empty_list) {
     const Py_ssize_t off = method.plain ? 0 : 1;
     const Py_ssize_t np = static_cast<Py_ssize_t>(method.params.size()) + off;
     if (np > kMaxParams) throw std::runtime_error("too many parameters");

@@ -74,14 +74,14 @@ struct Call;
 using Impl = py::object (*)(Call&);
 
 struct MethodSpec {
-    const char* name;             // name as written in the class body ("__calculate_profit")
-    std::vector<Param> params;    // parameters after `self`
+    const char* name;           // name as written in the class body ("__calculate_profit")
+    std::vector<Param> params;  // parameters after `self`
     Impl impl = nullptr;
-    const char* doc = nullptr;    // full docstring, nullptr for none
+    const char* doc = nullptr;      // full docstring, nullptr for none
     const char* returns = nullptr;  // return annotation text
-    const char* star = nullptr;   // name of a `*args` parameter
-    bool property = false;        // registered as a read-only property
-    bool plain = false;           // a plain function: no `self` parameter
+    const char* star = nullptr;     // name of a `*args` parameter
+    bool property = false;          // registered as a read-only property
+    bool plain = false;             // a plain function: no `self` parameter
     // Set when the class is registered: the interned name under which the
     // method is found on an instance ("_Positions__calculate_profit" for the
     // private "__calculate_profit").  Kept for the life of the process.
@@ -123,8 +123,8 @@ inline py::object borrow(PyObject* o) { return py::reinterpret_borrow<py::object
 // Creates a Function for `method` whose `__qualname__` is `qualname` and whose
 // globals are `globals`.  `shared_empty_list` is the default object of
 // Def::EmptyList parameters.
-py::object make_function(const MethodSpec& method, const char* qualname, py::handle module_name,
-                         py::handle globals, py::handle shared_empty_list);
+py::object make_function(const MethodSpec& method, const char* qualname, py::handle module_name, py::handle globals,
+                         py::handle shared_empty_list);
 
 // The name under which `method` is found on an instance (see attr_name).
 PyObject* name_on_instance(const MethodSpec& method);

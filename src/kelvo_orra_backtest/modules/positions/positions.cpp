@@ -67,7 +67,8 @@ py::object build_class(const char* cls, const char* doc, const MethodSpec* const
         if (!method->attr_name) method->attr_name = intern_or_throw(attr.c_str());  // kept for the process
         ns[py::handle(method->attr_name)] = method->property ? property(fn) : fn;
     }
-    py::tuple bases = py::make_tuple(py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    py::tuple bases =
+        py::make_tuple(py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     PyObject* args[] = {py::str(cls).release().ptr(), bases.ptr(), ns.ptr()};
     py::object name_holder = py::reinterpret_steal<py::object>(args[0]);
     return steal(PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyType_Type), args, 3, nullptr));

@@ -80,8 +80,8 @@ struct CostOptions {
     bool need_qty = false;
 };
 
-Cost trade_cost(Ctx& ctx, PyObject* code, PyObject* action, PyObject* price, PyObject* quantity,
-                PyObject* product_type, CostOptions options);
+Cost trade_cost(Ctx& ctx, PyObject* code, PyObject* action, PyObject* price, PyObject* quantity, PyObject* product_type,
+                CostOptions options);
 
 // The trade-cost dict of a Cost.
 py::object cost_dict(const Cost& c);

@@ -46,8 +46,8 @@ py::object reset_fee_settings(Call& c) {
 
 py::object update_fee_settings(Call& c) {
     // update_fee_settings' arguments by name, in the order of its table.
-    py::handle setting_type = c[0], action = c[1], fee = c[2], tax = c[3], per_trade_cost = c[4],
-               tick_count = c[5], direction = c[6];
+    py::handle setting_type = c[0], action = c[1], fee = c[2], tax = c[3], per_trade_cost = c[4], tick_count = c[5],
+               direction = c[6];
     auto table = [&] { return attr(c.self, KOB_STR("_fee_settings")); };
     {
         py::object t = table();
@@ -72,8 +72,7 @@ py::object update_fee_settings(Call& c) {
 py::object lowered(PyObject* action) {
     if (PyUnicode_CheckExact(action)) {
         if (PyUnicode_Compare(action, KOB_STR("Buy")) == 0) return py::reinterpret_borrow<py::object>(KOB_STR("buy"));
-        if (PyUnicode_Compare(action, KOB_STR("Sell")) == 0)
-            return py::reinterpret_borrow<py::object>(KOB_STR("sell"));
+        if (PyUnicode_Compare(action, KOB_STR("Sell")) == 0) return py::reinterpret_borrow<py::object>(KOB_STR("sell"));
     }
     return steal(PyObject_CallMethodNoArgs(action, KOB_STR("lower")));
 }
@@ -133,7 +132,12 @@ struct TradeCostArgs {
     double price;
     py::handle quantity, product_type, ignore_tax, need_reverse_direction;
     explicit TradeCostArgs(const Call& c)
-        : code(c[0]), action(c[1]), price(c.num(2)), quantity(c[3]), product_type(c[4]), ignore_tax(c[5]),
+        : code(c[0]),
+          action(c[1]),
+          price(c.num(2)),
+          quantity(c[3]),
+          product_type(c[4]),
+          ignore_tax(c[5]),
           need_reverse_direction(c[6]) {}
 };
 
@@ -161,8 +165,8 @@ py::object cost_dict(const Cost& c) {
     return d;
 }
 
-Cost trade_cost(Ctx& ctx, PyObject* code, PyObject* action, PyObject* price, PyObject* quantity,
-                PyObject* product_type, CostOptions options) {
+Cost trade_cost(Ctx& ctx, PyObject* code, PyObject* action, PyObject* price, PyObject* quantity, PyObject* product_type,
+                CostOptions options) {
     PyObject* it = options.ignore_tax ? Py_True : Py_False;
     PyObject* nr = options.need_reverse_direction ? Py_True : Py_False;
     if (ctx.own(Private::TradeCost, pos_calculate_trade_cost)) {
@@ -219,9 +223,10 @@ py::object make_default_fee_settings(long per_trade_cost) {
 
 const MethodSpec pos_apply_future_contract_value = {
     .name = "__apply_future_contract_value",
-    .params = {
-        {"code", Kind::Str, "str"},
-    },
+    .params =
+        {
+            {"code", Kind::Str, "str"},
+        },
     .impl = apply_future_contract_value,
     .doc = R"doc(套用期貨合約價值
 
@@ -251,15 +256,16 @@ const MethodSpec pos_reset_fee_settings = {
 
 const MethodSpec pos_update_fee_settings = {
     .name = "update_fee_settings",
-    .params = {
-        {"setting_type", Kind::Any, "Literal['stock', 'future']"},
-        {"action", Kind::Any, "Literal['buy', 'sell']", Def::None},
-        {"fee", Kind::FloatOrNone, "float", Def::None},
-        {"tax", Kind::FloatOrNone, "float", Def::None},
-        {"per_trade_cost", Kind::IntOrNone, "int", Def::None},
-        {"tick_count", Kind::IntOrNone, "int", Def::None},
-        {"direction", Kind::Any, "Literal['up', 'down']", Def::None},
-    },
+    .params =
+        {
+            {"setting_type", Kind::Any, "Literal['stock', 'future']"},
+            {"action", Kind::Any, "Literal['buy', 'sell']", Def::None},
+            {"fee", Kind::FloatOrNone, "float", Def::None},
+            {"tax", Kind::FloatOrNone, "float", Def::None},
+            {"per_trade_cost", Kind::IntOrNone, "int", Def::None},
+            {"tick_count", Kind::IntOrNone, "int", Def::None},
+            {"direction", Kind::Any, "Literal['up', 'down']", Def::None},
+        },
     .impl = update_fee_settings,
     .doc = R"doc(設定手續費設定
 
@@ -276,15 +282,16 @@ const MethodSpec pos_update_fee_settings = {
 
 const MethodSpec pos_calculate_trade_cost = {
     .name = "__calculate_trade_cost",
-    .params = {
-        {"code", Kind::Str, "str"},
-        {"action", Kind::Any, "Literal['Buy', 'Sell']"},
-        {"price", Kind::Float, "float"},
-        {"quantity", Kind::Int, "int"},
-        {"product_type", Kind::Any, "Literal['Stock', 'Future']"},
-        {"ignore_tax", Kind::Any, "bool", Def::False},
-        {"need_reverse_direction", Kind::Any, "bool", Def::True},
-    },
+    .params =
+        {
+            {"code", Kind::Str, "str"},
+            {"action", Kind::Any, "Literal['Buy', 'Sell']"},
+            {"price", Kind::Float, "float"},
+            {"quantity", Kind::Int, "int"},
+            {"product_type", Kind::Any, "Literal['Stock', 'Future']"},
+            {"ignore_tax", Kind::Any, "bool", Def::False},
+            {"need_reverse_direction", Kind::Any, "bool", Def::True},
+        },
     .impl = calculate_trade_cost,
     .doc = R"doc(計算交易成本
 
@@ -301,6 +308,5 @@ const MethodSpec pos_calculate_trade_cost = {
         )doc",
     .returns = "Dict[str, float]",
 };
-
 
 }  // namespace kob

@@ -32,9 +32,8 @@ py::object init_account_info(Call&) {
     py::dict info;
     py::int_ zero(0);
     for (PyObject* key : {KOB_STR("entry_times"), KOB_STR("cover_times"), KOB_STR("entry_amount"),
-                          KOB_STR("exit_amount"), KOB_STR("net_profit"), KOB_STR("extra_fee"),
-                          KOB_STR("profit_times"), KOB_STR("loss_times"), KOB_STR("profit_total"),
-                          KOB_STR("loss_total"), KOB_STR("profit")})
+                          KOB_STR("exit_amount"), KOB_STR("net_profit"), KOB_STR("extra_fee"), KOB_STR("profit_times"),
+                          KOB_STR("loss_times"), KOB_STR("profit_total"), KOB_STR("loss_total"), KOB_STR("profit")})
         info[key] = zero;
     return info;
 }
@@ -46,7 +45,12 @@ struct TradeRecordArgs {
     double price, timestamp;
     py::handle trade_status;
     explicit TradeRecordArgs(const Call& c)
-        : trade_id(c[0]), code(c[1]), action(c[2]), quantity(c[3]), price(c.num(4)), timestamp(c.num(5)),
+        : trade_id(c[0]),
+          code(c[1]),
+          action(c[2]),
+          quantity(c[3]),
+          price(c.num(4)),
+          timestamp(c.num(5)),
           trade_status(c[6]) {}
 };
 
@@ -55,10 +59,10 @@ py::object make_trade_record(Call& c) {
     // datetime.fromtimestamp gives the local time with the fraction rounded
     // half to even to whole microseconds.
     py::object dt_cls = c.global(KOB_STR("datetime"));
-    py::object when = steal(PyObject_CallMethodOneArg(dt_cls.ptr(), KOB_STR("fromtimestamp"),
-                                                       py::float_(a.timestamp).ptr()));
-    py::object text = steal(PyObject_CallMethodOneArg(when.ptr(), KOB_STR("strftime"),
-                                                       KOB_STR("%Y-%m-%d %H:%M:%S.%f")));
+    py::object when =
+        steal(PyObject_CallMethodOneArg(dt_cls.ptr(), KOB_STR("fromtimestamp"), py::float_(a.timestamp).ptr()));
+    py::object text =
+        steal(PyObject_CallMethodOneArg(when.ptr(), KOB_STR("strftime"), KOB_STR("%Y-%m-%d %H:%M:%S.%f")));
     py::dict record;
     record[KOB_STR("trade_id")] = a.trade_id;
     record[KOB_STR("code")] = a.code;
@@ -139,9 +143,10 @@ const MethodSpec pos_make_trade_record = {
 
 const MethodSpec pos_set_current_tick = {
     .name = "set_current_tick",
-    .params = {
-        {"tick", Kind::Dict, "Dict[str, Any]"},
-    },
+    .params =
+        {
+            {"tick", Kind::Dict, "Dict[str, Any]"},
+        },
     .impl = set_current_tick,
     .doc = R"doc(設定目前的 Tick 資訊
 
@@ -169,9 +174,10 @@ const MethodSpec pos_add_trade_record = {
 
 const MethodSpec pos_set_initial_capital = {
     .name = "set_initial_capital",
-    .params = {
-        {"capital", Kind::Int, "int"},
-    },
+    .params =
+        {
+            {"capital", Kind::Int, "int"},
+        },
     .impl = set_initial_capital,
     .doc = R"doc(設定初始資金
 

@@ -21,9 +21,7 @@ bool is_etf(PyObject* code) {
 [[noreturn]] void raise_status(Status s) {
     switch (s) {
         case Status::NaN: PyErr_SetString(PyExc_ValueError, "cannot convert float NaN to integer"); break;
-        case Status::Infinite:
-            PyErr_SetString(PyExc_OverflowError, "cannot convert float infinity to integer");
-            break;
+        case Status::Infinite: PyErr_SetString(PyExc_OverflowError, "cannot convert float infinity to integer"); break;
         default: PyErr_SetString(PyExc_OverflowError, "int too large to convert to float"); break;
     }
     throw py::error_already_set();
@@ -80,8 +78,7 @@ std::uint64_t step_count(PyObject* tick_count) {
 // The loop of the walk, one call through the instance per rounding; taken
 // when the rounding method is overridden or the direction is not a plain
 // str.
-double walk_via_instance(PyObject* self, PyObject* code, double price, PyObject* tick_count,
-                         PyObject* direction) {
+double walk_via_instance(PyObject* self, PyObject* code, double price, PyObject* tick_count, PyObject* direction) {
     const std::uint64_t steps = step_count(tick_count);
     for (std::uint64_t k = 0; k < steps; ++k) {
         if ((k & 0xfffff) == 0xfffff) check(PyErr_CheckSignals());
@@ -101,8 +98,8 @@ double walk_via_instance(PyObject* self, PyObject* code, double price, PyObject*
         int up = PyObject_RichCompareBool(direction, KOB_STR("up"), Py_EQ);
         check(up);
         py::float_ held(price);
-        py::object moved = steal(up ? PyNumber_Add(held.ptr(), tick_step.ptr())
-                                    : PyNumber_Subtract(held.ptr(), tick_step.ptr()));
+        py::object moved =
+            steal(up ? PyNumber_Add(held.ptr(), tick_step.ptr()) : PyNumber_Subtract(held.ptr(), tick_step.ptr()));
         py::object r2 = ceil_via_instance(self, code, moved.ptr());
         price = element_as_double(r2.ptr(), 0);
     }
@@ -110,8 +107,7 @@ double walk_via_instance(PyObject* self, PyObject* code, double price, PyObject*
 }
 
 double walk(account::Ctx& ctx, PyObject* code, double price, PyObject* tick_count, PyObject* direction) {
-    if (!PyUnicode_CheckExact(direction) ||
-        !ctx.own(account::Private::Ceil, pos_ceil_price_by_tick))
+    if (!PyUnicode_CheckExact(direction) || !ctx.own(account::Private::Ceil, pos_ceil_price_by_tick))
         return walk_via_instance(ctx.self, code, price, tick_count, direction);
     std::uint64_t left = step_count(tick_count);
     const bool up = PyUnicode_Compare(direction, KOB_STR("up")) == 0;
@@ -155,8 +151,8 @@ double slippage_price(Ctx& ctx, PyObject* code, double price, PyObject* tick_cou
         return walk(ctx, code, price, tick_count, direction);
     }
     py::float_ p(price);
-    py::object r = call_method(ctx.self, name_on_instance(pos_calculate_slippage_price), code, p, tick_count,
-                               direction);
+    py::object r =
+        call_method(ctx.self, name_on_instance(pos_calculate_slippage_price), code, p, tick_count, direction);
     return float_arg(r.ptr());
 }
 
@@ -164,10 +160,11 @@ double slippage_price(Ctx& ctx, PyObject* code, double price, PyObject* tick_cou
 
 const MethodSpec pos_ceil_price_by_tick = {
     .name = "__ceil_price_by_tick",
-    .params = {
-        {"code", Kind::Str, "str"},
-        {"price", Kind::Float, "float"},
-    },
+    .params =
+        {
+            {"code", Kind::Str, "str"},
+            {"price", Kind::Float, "float"},
+        },
     .impl = ceil_price_by_tick,
     .doc = R"doc(依照股票的價格區間, 將價格向上取整
 
@@ -182,12 +179,13 @@ const MethodSpec pos_ceil_price_by_tick = {
 
 const MethodSpec pos_calculate_slippage_price = {
     .name = "__calculate_slippage_price",
-    .params = {
-        {"code", Kind::Str, "str"},
-        {"price", Kind::Float, "float"},
-        {"tick_count", Kind::Int, "int"},
-        {"direction", Kind::Any, "Literal['up', 'down']"},
-    },
+    .params =
+        {
+            {"code", Kind::Str, "str"},
+            {"price", Kind::Float, "float"},
+            {"tick_count", Kind::Int, "int"},
+            {"direction", Kind::Any, "Literal['up', 'down']"},
+        },
     .impl = calculate_slippage_price,
     .doc = R"doc(計算滑價後的價格
 

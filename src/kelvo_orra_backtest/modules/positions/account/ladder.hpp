@@ -17,12 +17,12 @@ namespace kob::ladder {
 enum class Status : std::uint8_t { Ok, NaN, Infinite, IntTooLarge };
 
 enum class Band : std::uint8_t {
-    Cent,     // step 0.01, factor 100
-    Nickel,   // step 0.05, factor 20
-    Dime,     // step 0.1, factor 10
-    Half,     // step 0.5, factor 2
-    One,      // step 1 (int results)
-    Five,     // step 5 (int results)
+    Cent,    // step 0.01, factor 100
+    Nickel,  // step 0.05, factor 20
+    Dime,    // step 0.1, factor 10
+    Half,    // step 0.5, factor 2
+    One,     // step 1 (int results)
+    Five,    // step 5 (int results)
 };
 
 struct Rounded {

@@ -36,7 +36,7 @@ struct Piece {
 // The outcome of a cover, computed without changing anything.
 struct CoverPlan {
     std::vector<Piece> pieces;
-    py::object target;     // the opposite side's list
+    py::object target;       // the opposite side's list
     Py_ssize_t removed = 0;  // entries taken off the front
     py::object deal_text;
     Num entry_total = Num::integer(0), exit_total = Num::integer(0);
@@ -95,8 +95,8 @@ CoverPlan plan_cover(const Call& c, account::Ctx& ctx, py::handle deal, py::hand
                                             item(entry, KOB_STR("action")).ptr(), item(entry, KOB_STR("price")).ptr(),
                                             matched_obj.ptr(), product_type.ptr(), {.ignore_tax = true});
         if (!deal_price) deal_price = item(deal, KOB_STR("price"));
-        const Cost out = account::trade_cost(ctx, code.ptr(), action.ptr(), deal_price.ptr(),
-                                             matched_obj.ptr(), product_type.ptr(), {.need_qty = true});
+        const Cost out = account::trade_cost(ctx, code.ptr(), action.ptr(), deal_price.ptr(), matched_obj.ptr(),
+                                             product_type.ptr(), {.need_qty = true});
         if (!plan.deal_text) plan.deal_text = account::dict_text(deal);
         piece.entry_text = account::dict_text(entry);
 
@@ -167,7 +167,8 @@ CoverPlan plan_cover(const Call& c, account::Ctx& ctx, py::handle deal, py::hand
 void print_pieces(const Call& c, const CoverPlan& plan) {
     for (const Piece& p : plan.pieces) {
         console_print(c, Text().lit(KOB_STR("[green]沖銷部位: ")).text(plan.deal_text).lit(KOB_STR("[/green]")).done());
-        console_print(c, Text().lit(KOB_STR("[yellow]被沖銷部位: ")).text(p.entry_text).lit(KOB_STR("[/yellow]")).done());
+        console_print(c,
+                      Text().lit(KOB_STR("[yellow]被沖銷部位: ")).text(p.entry_text).lit(KOB_STR("[/yellow]")).done());
     }
 }
 
@@ -263,7 +264,8 @@ Num outlay(const Entry& e) { return e.notional + e.cost.fee + e.cost.fixed; }
 Entry price_entry(account::Ctx& ctx, py::handle deal, py::handle quantity, py::handle product_type) {
     Entry e;
     e.cost = account::trade_cost(ctx, item(deal, KOB_STR("code")).ptr(), item(deal, KOB_STR("action")).ptr(),
-                                 item(deal, KOB_STR("price")).ptr(), quantity.ptr(), product_type.ptr(), {.ignore_tax = true});
+                                 item(deal, KOB_STR("price")).ptr(), quantity.ptr(), product_type.ptr(),
+                                 {.ignore_tax = true});
     e.notional = e.cost.price * e.cost.min_qty;
     e.charge = e.cost.fee + e.cost.fixed;
     return e;
@@ -360,17 +362,18 @@ py::object set_positions(Call& c) {
         Num capital_after =
             buy ? capital + (plan.entry_total + (plan.entry_total - plan.exit_total - plan.exit_cost_total))
                 : capital + (plan.exit_total - plan.exit_cost_total);
-        lines.push_back(Text()
-                            .lit(buy ? KOB_STR("[bold yellow][做空沖銷]本金: ") : KOB_STR("[bold yellow][做多沖銷]本金: "))
-                            .num(capital_before)
-                            .lit(buy ? KOB_STR(", 出場價金: ") : KOB_STR(", 回收價金: "))
-                            .num(plan.exit_total)
-                            .lit(KOB_STR(", 損益: "))
-                            .num(plan.profit)
-                            .lit(KOB_STR(", 出場成本: "))
-                            .num(plan.exit_cost_total)
-                            .lit(KOB_STR("[/bold yellow]"))
-                            .done());
+        lines.push_back(
+            Text()
+                .lit(buy ? KOB_STR("[bold yellow][做空沖銷]本金: ") : KOB_STR("[bold yellow][做多沖銷]本金: "))
+                .num(capital_before)
+                .lit(buy ? KOB_STR(", 出場價金: ") : KOB_STR(", 回收價金: "))
+                .num(plan.exit_total)
+                .lit(KOB_STR(", 損益: "))
+                .num(plan.profit)
+                .lit(KOB_STR(", 出場成本: "))
+                .num(plan.exit_cost_total)
+                .lit(KOB_STR("[/bold yellow]"))
+                .done());
         if (rest) {
             // The remainder opens a position of the deal's own side.
             Num entry_times = counter(KOB_STR("entry_times")) + 1;
@@ -395,10 +398,11 @@ py::object set_positions(Call& c) {
 
 const MethodSpec pos_calculate_profit = {
     .name = "__calculate_profit",
-    .params = {
-        {"cover_position", Kind::Dict, "Dict[str, Any]"},
-        {"product_type", Kind::Any, "Literal['Stock', 'Future']"},
-    },
+    .params =
+        {
+            {"cover_position", Kind::Dict, "Dict[str, Any]"},
+            {"product_type", Kind::Any, "Literal['Stock', 'Future']"},
+        },
     .impl = calculate_profit,
     .doc = R"doc(計算損益
 
@@ -414,10 +418,11 @@ const MethodSpec pos_calculate_profit = {
 
 const MethodSpec pos_set_positions = {
     .name = "set_positions",
-    .params = {
-        {"trade", Kind::Dict, "dict"},
-        {"product_type", Kind::Any, "Literal['Stock', 'Future']"},
-    },
+    .params =
+        {
+            {"trade", Kind::Dict, "dict"},
+            {"product_type", Kind::Any, "Literal['Stock', 'Future']"},
+        },
     .impl = set_positions,
     .doc = R"doc(設定持有部位
 

@@ -60,9 +60,9 @@ py::object fetch_positions(Call& c) {
     if (!kind) raise_with_value(PyExc_Exception, KOB_STR("不支援的帳戶類型: "), account_type);
     const int detail = PyObject_IsTrue(c[1].ptr());
     check(detail);
-    py::object rows = call_method(c.self, detail ? name_on_instance(pos_format_position_detail)
-                                                 : name_on_instance(pos_format_position_summary),
-                                  kind);
+    py::object rows = call_method(
+        c.self, detail ? name_on_instance(pos_format_position_detail) : name_on_instance(pos_format_position_summary),
+        kind);
     call_method(c.self, KOB_STR("add_positions_to_queue"), rows);
     return py::none();
 }
@@ -71,7 +71,9 @@ py::object add_positions_to_queue(Call& c) {
     py::handle positions = c[0];
     const bool accepted = PyList_Check(positions.ptr()) || PyDict_Check(positions.ptr()) ||
                           is_instance(positions, &PyList_Type) || is_instance(positions, &PyDict_Type);
-    if (!accepted) raise_with_value(PyExc_Exception, KOB_STR("不支援的持有部位格式: "), py::handle(reinterpret_cast<PyObject*>(Py_TYPE(positions.ptr()))));
+    if (!accepted)
+        raise_with_value(PyExc_Exception, KOB_STR("不支援的持有部位格式: "),
+                         py::handle(reinterpret_cast<PyObject*>(Py_TYPE(positions.ptr()))));
     queue_put(c.self, KOB_STR("fetch_position_queue"), positions);
     return py::none();
 }
@@ -93,10 +95,11 @@ py::object pop_finish_notify(Call& c) {
 
 const MethodSpec pos_fetch_positions = {
     .name = "fetch_positions",
-    .params = {
-        {"account_type", Kind::Any, "Literal['Stock', 'Future']"},
-        {"fetch_detail", Kind::Any, "bool", Def::False},
-    },
+    .params =
+        {
+            {"account_type", Kind::Any, "Literal['Stock', 'Future']"},
+            {"fetch_detail", Kind::Any, "bool", Def::False},
+        },
     .impl = fetch_positions,
     .doc = R"doc(取得持有部位
 
@@ -112,9 +115,10 @@ const MethodSpec pos_fetch_positions = {
 
 const MethodSpec pos_add_positions_to_queue = {
     .name = "add_positions_to_queue",
-    .params = {
-        {"positions", Kind::Any, "object"},
-    },
+    .params =
+        {
+            {"positions", Kind::Any, "object"},
+        },
     .impl = add_positions_to_queue,
     .doc = R"doc(將持有部位加入 Queue
 

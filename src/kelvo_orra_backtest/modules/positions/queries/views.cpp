@@ -273,7 +273,8 @@ private:
             is_small = true;
             return py::object();  // created only when the generic path needs it
         }
-        if (!future && !equals_text(product_type, KOB_STR(domain::kFuture))) raise_with_value(PyExc_Exception, KOB_STR("不支援的商品類型: "), product_type);
+        if (!future && !equals_text(product_type, KOB_STR(domain::kFuture)))
+            raise_with_value(PyExc_Exception, KOB_STR("不支援的商品類型: "), product_type);
         if (contract_value_ && contract_epoch_ == epoch_) {
             small = contract_small_;
             is_small = contract_is_small_;
@@ -314,7 +315,7 @@ private:
     // Unrealised profit of one entry: (diff * quantity) * unit with diff the
     // close minus the entry price, negated for a short entry.
     ViewNum entry_pnl(py::handle entry, bool short_side, Slot& price_slot, Slot& qty_slot, py::handle unit_obj,
-                  std::int64_t unit_small, bool unit_is_small) {
+                      std::int64_t unit_small, bool unit_is_small) {
         py::handle close_v = close();
         py::handle price = read(entry, KOB_STR("price"), price_slot);
         py::handle qty = read(entry, KOB_STR("quantity"), qty_slot);
@@ -322,7 +323,7 @@ private:
         if (unit_is_small && PyFloat_CheckExact(close_v.ptr()) && PyFloat_CheckExact(price.ptr()) &&
             small_int(qty.ptr(), q))
             return ViewNum::of(views::entry_pnl(PyFloat_AS_DOUBLE(close_v.ptr()), PyFloat_AS_DOUBLE(price.ptr()), q,
-                                            unit_small, short_side));
+                                                unit_small, short_side));
         py::object unit_v = unit_obj ? py::reinterpret_borrow<py::object>(unit_obj) : new_int(unit_small);
         py::object diff = binary(PyNumber_Subtract, close_v, price);
         if (short_side) {
@@ -404,8 +405,8 @@ private:
         if (small_qty ? qty_small > 0 : compare_int(quantity, Py_GT)) {
             py::object average;
             if (!weighted_obj && small_qty && views::exact_in_double(qty_small))
-                average = new_float((weighted_fast.touched ? weighted_fast.value : 0.0) /
-                                    static_cast<double>(qty_small));
+                average =
+                    new_float((weighted_fast.touched ? weighted_fast.value : 0.0) / static_cast<double>(qty_small));
             else
                 average = binary(PyNumber_TrueDivide, total(weighted_fast, weighted_obj), quantity);
             avg_price = host_round(average);
@@ -461,8 +462,8 @@ private:
             if (!detail_template_) {
                 detail_template_ = steal(PyDict_New());
                 py::object zero = new_int(0);
-                for (PyObject* key : {KOB_STR("date"), KOB_STR("code"), KOB_STR("quantity"), KOB_STR("cost"),
-                                      KOB_STR("pnl")})
+                for (PyObject* key :
+                     {KOB_STR("date"), KOB_STR("code"), KOB_STR("quantity"), KOB_STR("cost"), KOB_STR("pnl")})
                     set(detail_template_, key, Py_None);
                 set(detail_template_, KOB_STR("fee"), zero);
                 set(detail_template_, KOB_STR("trade_id"), Py_None);
@@ -520,9 +521,10 @@ py::object format_position_detail(Call& c) { return View(c, true).run(); }
 
 const MethodSpec pos_format_position_summary = {
     .name = "__format_position_summary",
-    .params = {
-        {"product_type", Kind::Str, "str"},
-    },
+    .params =
+        {
+            {"product_type", Kind::Str, "str"},
+        },
     .impl = format_position_summary,
     .doc = R"doc(格式化庫存資訊(總計)：股票或期貨
 
@@ -537,9 +539,10 @@ const MethodSpec pos_format_position_summary = {
 
 const MethodSpec pos_format_position_detail = {
     .name = "__format_position_detail",
-    .params = {
-        {"product_type", Kind::Str, "str"},
-    },
+    .params =
+        {
+            {"product_type", Kind::Str, "str"},
+        },
     .impl = format_position_detail,
     .doc = R"doc(格式化庫存資訊(明細)：股票或期貨
 

@@ -59,7 +59,9 @@ inline std::int64_t truncate(std::int64_t t, Window w) {
         case Unit::Month:
         case Unit::Quarter:
         case Unit::Year: {
-            const std::int64_t months = w.unit == Unit::Month ? w.every : w.unit == Unit::Quarter ? 3 * w.every : 12 * w.every;
+            const std::int64_t months = w.unit == Unit::Month     ? w.every
+                                        : w.unit == Unit::Quarter ? 3 * w.every
+                                                                  : 12 * w.every;
             const Civil c = civil_from_days(day_of(t));
             std::int64_t total = (c.y - 1970) * 12 + (c.m - 1);
             total -= floor_mod(total, months);

@@ -70,8 +70,13 @@ constexpr Fields from_us(std::int64_t t) {
     const Civil c = civil_from_days(days);
     const int us = static_cast<int>(rest % kUsPerSec);
     rest /= kUsPerSec;
-    return {c.y, static_cast<int>(c.m), static_cast<int>(c.d), static_cast<int>(rest / 3600),
-            static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60), us};
+    return {c.y,
+            static_cast<int>(c.m),
+            static_cast<int>(c.d),
+            static_cast<int>(rest / 3600),
+            static_cast<int>(rest / 60 % 60),
+            static_cast<int>(rest % 60),
+            us};
 }
 
 constexpr std::int64_t day_of(std::int64_t t) { return floor_div(t, kUsPerDay); }
@@ -183,7 +188,7 @@ inline bool local_from_posix(std::int64_t sec, int us, std::int64_t& out_us, int
 // within ten minutes.  The spans are dropped whenever the C library's zone
 // state or the TZ variable changes.
 class ZoneCache {
-   public:
+public:
     static constexpr std::int64_t kSpan = 600;
 
     // Same result as local_from_posix.
@@ -202,7 +207,7 @@ class ZoneCache {
         return true;
     }
 
-   private:
+private:
     struct Span {
         std::int64_t lo = 1, hi = 0, off = 0;
     };
@@ -219,8 +224,7 @@ class ZoneCache {
     void refresh() {
         const char* e = std::getenv("TZ");
         const bool same_env = (e != nullptr) == env_set_ && (!e || env_ == e);
-        if (primed_ && same_env && tz_ == timezone && daylight_ == daylight && n0_ == tzname[0] &&
-            n1_ == tzname[1])
+        if (primed_ && same_env && tz_ == timezone && daylight_ == daylight && n0_ == tzname[0] && n1_ == tzname[1])
             return;
         for (Span& s : spans_) s = Span{};
         env_set_ = e != nullptr;

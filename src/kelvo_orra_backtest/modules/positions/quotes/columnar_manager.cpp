@@ -27,9 +27,9 @@ struct SvHash {
 
 struct CacheEntry {
     Bars bars;
-    py::object frame;      // the cached K-bar table
+    py::object frame;        // the cached K-bar table
     std::size_t merged = 0;  // rows of the code folded into it
-    int chunks = 0;        // appended pieces since the last rechunk
+    int chunks = 0;          // appended pieces since the last rechunk
 };
 
 struct CodeStore {
@@ -70,8 +70,7 @@ struct State {
 };
 
 struct ColumnarObject {
-    PyObject_HEAD
-    PyObject* dict;
+    PyObject_HEAD PyObject* dict;
     PyObject* weaklist;
     State* state;
 };
@@ -349,7 +348,7 @@ long long first_true(py::handle mask) {
 template <typename T>
 py::array_t<T, py::array::c_style | py::array::forcecast> numpy_of(py::handle series) {
     py::object arr = attr(series, KOB_STR("to_numpy"))();
-    return py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(arr);
+    return py::array_t < T, py::array::c_style | py::array::forcecast > ::ensure(arr);
 }
 
 py::object add_ticks_impl(Call& c) {
@@ -439,7 +438,8 @@ py::object add_ticks_impl(Call& c) {
         for (py::handle v : u) uniq.push_back(py::reinterpret_borrow<py::object>(v));
         if (uniq.size() <= 1) return py::array_t<std::uint32_t>(0);
         py::object ids = attr(pl, KOB_STR("arange"))(0, uniq.size(), py::arg("eager") = true);
-        py::object idx = attr(series[i], KOB_STR("replace_strict"))(u, ids, py::arg("return_dtype") = attr(pl, KOB_STR("UInt32")));
+        py::object idx =
+            attr(series[i], KOB_STR("replace_strict"))(u, ids, py::arg("return_dtype") = attr(pl, KOB_STR("UInt32")));
         return py::array_t<std::uint32_t>(numpy_of<std::uint32_t>(idx));
     };
     std::vector<py::object> code_texts, market_texts;
@@ -544,7 +544,7 @@ py::array_t<T> view(const std::shared_ptr<Chunk>& chunk, const T* data, std::siz
 // of the public ones), else, or when they fail, through the public
 // `Series` and `DataFrame`; both give the same table.
 class Builder {
-   public:
+public:
     Builder(py::handle pl, bool low) : pl_(py::reinterpret_borrow<py::object>(pl)) {
         if (!low) return;
         PyObject* plr = PyObject_GetAttrString(pl.ptr(), "_plr");
@@ -587,7 +587,8 @@ class Builder {
     // Pieces joined into one series of several chunks, without copying.
     py::object joined(PyObject* name, const std::vector<py::object>& pieces, const char* ctor, PyObject* empty_dtype) {
         if (pieces.empty()) {
-            py::object s = attr(pl_, KOB_STR("Series"))(py::handle(name), py::list(), py::arg("dtype") = dtype(empty_dtype));
+            py::object s =
+                attr(pl_, KOB_STR("Series"))(py::handle(name), py::list(), py::arg("dtype") = dtype(empty_dtype));
             return low_ ? attr(s, KOB_STR("_s")) : s;
         }
         py::object s = num(name, pieces[0], ctor);
@@ -610,7 +611,8 @@ class Builder {
         } else {
             for (const py::object& u : names) values.append(u);
         }
-        py::object s = attr(pl_, KOB_STR("Series"))(py::handle(name), values, py::arg("dtype") = dtype(KOB_STR("String")));
+        py::object s =
+            attr(pl_, KOB_STR("Series"))(py::handle(name), values, py::arg("dtype") = dtype(KOB_STR("String")));
         if (one) {
             if (n) s = attr(s, KOB_STR("new_from_index"))(0, n);
         } else {
@@ -625,7 +627,7 @@ class Builder {
         return attr(pl_, KOB_STR("DataFrame"))(cols);
     }
 
-   private:
+private:
     py::object dtype(PyObject* name) { return attr(pl_, name); }
     py::object pl_, ps_, pd_;
     bool low_ = false;
@@ -780,8 +782,8 @@ py::object aggregate_kbar_impl(Call& c) {
 py::handle units_list() {
     static PyObject* const units = [] {
         py::list l;
-        for (PyObject* u : {KOB_STR("m"), KOB_STR("h"), KOB_STR("d"), KOB_STR("w"), KOB_STR("mo"), KOB_STR("q"),
-                            KOB_STR("y")})
+        for (PyObject* u :
+             {KOB_STR("m"), KOB_STR("h"), KOB_STR("d"), KOB_STR("w"), KOB_STR("mo"), KOB_STR("q"), KOB_STR("y")})
             l.append(py::handle(u));
         return l.release().ptr();  // kept for the life of the process, never changed
     }();
@@ -930,8 +932,7 @@ Bars fold_rows(Call& c, const CodeStore& cs, std::size_t a, std::size_t b, bool 
     std::vector<Row> rows;
     rows.reserve(b - a);
     cs.rows.each(a, b, [&](std::size_t, const Row& r) { rows.push_back(r); });
-    if (!sorted)
-        std::stable_sort(rows.begin(), rows.end(), [](const Row& x, const Row& y) { return x.dt < y.dt; });
+    if (!sorted) std::stable_sort(rows.begin(), rows.end(), [](const Row& x, const Row& y) { return x.dt < y.dt; });
     if (native) {
         Bucketer bk{w};
         for (const Row& r : rows) add(bk.of(r.dt), r);
@@ -1094,7 +1095,7 @@ py::object init_impl(Call& c) {
     py::object pl = c.global(KOB_STR("pl"));
     py::object os = c.global(KOB_STR("os"));
     py::object path = attr(attr(os, KOB_STR("path")), KOB_STR("join"))(c.global(KOB_STR("static_dir")),
-                                                                        "holidays_search_from_2017.csv");
+                                                                       "holidays_search_from_2017.csv");
     py::object frame = attr(pl, KOB_STR("read_csv"))(path, py::arg("has_header") = true);
     py::object texts = steal(PySet_New(item(frame, KOB_STR("Date")).ptr()));
     std::unordered_set<std::int64_t> days;
@@ -1175,14 +1176,15 @@ const MethodSpec m_add_ticks = {
     .name = "add_ticks",
     .params = {{"frame", Kind::Any, "pl.DataFrame"}},
     .impl = add_ticks_impl,
-    .doc = "Adds every row of a polars DataFrame as add_tick would, in row order.\n\n"
-           "        The frame holds the incoming-tick columns: timestamp (seconds, integer or\n"
-           "        float), code and market_type (String), close (float or integer), qty and\n"
-           "        tick_type (integer), is_simulate (Boolean).  The columns are checked\n"
-           "        first; a missing column, a wrong dtype, a null, a NaN or infinite\n"
-           "        timestamp or close, or a value the tick table cannot hold raises\n"
-           "        ValueError naming the column and the first bad row, and nothing of\n"
-           "        the frame is stored.\n        ",
+    .doc =
+        "Adds every row of a polars DataFrame as add_tick would, in row order.\n\n"
+        "        The frame holds the incoming-tick columns: timestamp (seconds, integer or\n"
+        "        float), code and market_type (String), close (float or integer), qty and\n"
+        "        tick_type (integer), is_simulate (Boolean).  The columns are checked\n"
+        "        first; a missing column, a wrong dtype, a null, a NaN or infinite\n"
+        "        timestamp or close, or a value the tick table cannot hold raises\n"
+        "        ValueError naming the column and the first bad row, and nothing of\n"
+        "        the frame is stored.\n        ",
 };
 const MethodSpec m_aggregate_kbar = {
     .name = "aggregate_kbar",
@@ -1228,13 +1230,14 @@ const MethodSpec m_poped_old_ticks_to_df = {
 };
 const MethodSpec m_get_kbar = {
     .name = "get_kbar",
-    .params = {
-        {"code", Kind::Str, "str"},
-        {"unit", Kind::Any, "Literal['m', 'h', 'd', 'w', 'mo', 'q', 'y']"},
-        {"freq", Kind::Int, "int"},
-        {"exprs", Kind::List, "List[pl.Expr]", Def::EmptyList},
-        {"to_pandas_df", Kind::Any, "bool", Def::False},
-    },
+    .params =
+        {
+            {"code", Kind::Str, "str"},
+            {"unit", Kind::Any, "Literal['m', 'h', 'd', 'w', 'mo', 'q', 'y']"},
+            {"freq", Kind::Int, "int"},
+            {"exprs", Kind::List, "List[pl.Expr]", Def::EmptyList},
+            {"to_pandas_df", Kind::Any, "bool", Def::False},
+        },
     .impl = get_kbar_impl,
     .doc = R"doc(取得 K 線資料
 
@@ -1287,9 +1290,9 @@ const MethodSpec m_not_trade_times = {
 };
 
 const MethodSpec* const kMethods[] = {
-    &m_init,          &m_get_empty_tick_df,       &m_clear_ticks, &m_add_tick,  &m_add_ticks,
-    &m_aggregate_kbar, &m_poped_tick_to_df,        &m_poped_old_ticks_to_df,     &m_get_kbar,
-    &m_last_tick,     &m_tick_counts,             &m_holiday_search_set,        &m_not_trade_times,
+    &m_init,           &m_get_empty_tick_df,  &m_clear_ticks,           &m_add_tick, &m_add_ticks,
+    &m_aggregate_kbar, &m_poped_tick_to_df,   &m_poped_old_ticks_to_df, &m_get_kbar, &m_last_tick,
+    &m_tick_counts,    &m_holiday_search_set, &m_not_trade_times,
 };
 
 constexpr const char* kClassDoc =

@@ -50,7 +50,7 @@ struct Row {
 // One product code: its rows in arrival order.  Rows [0, popped) are the
 // popped history, [popped, size) the rows waiting for the next pop.
 class Rows {
-   public:
+public:
     static constexpr std::size_t kFirstChunk = 256;
     static constexpr std::size_t kMaxChunk = std::size_t(1) << 16;
 
@@ -106,8 +106,9 @@ class Rows {
     }
 
     std::uint16_t market_at(std::size_t i) const {
-        auto it = std::upper_bound(runs_.begin(), runs_.end(), i,
-                                   [](std::size_t v, const std::pair<std::size_t, std::uint16_t>& r) { return v < r.first; });
+        auto it =
+            std::upper_bound(runs_.begin(), runs_.end(), i,
+                             [](std::size_t v, const std::pair<std::size_t, std::uint16_t>& r) { return v < r.first; });
         return std::prev(it)->second;
     }
 
@@ -142,11 +143,11 @@ class Rows {
         return b + runs_.capacity() * sizeof(runs_[0]);
     }
 
-   private:
+private:
     std::vector<std::shared_ptr<Chunk>> chunks_;
     std::vector<std::size_t> starts_;
     std::vector<std::pair<std::size_t, std::uint16_t>> runs_;  // (first row, market type) per run
-    std::vector<std::size_t> descents_;  // rows earlier than the row before them
+    std::vector<std::size_t> descents_;                        // rows earlier than the row before them
     std::int64_t last_dt_ = INT64_MIN;
     std::size_t n_ = 0;
 
@@ -209,12 +210,11 @@ inline std::int64_t missing_minutes(std::int64_t last_us, std::int64_t ts_us) {
     if (diff_us > -(std::int64_t(1) << 53) && diff_us < (std::int64_t(1) << 53))
         diff_seconds = static_cast<double>(diff_us) / 1e6;
     else
-        diff_seconds = static_cast<double>(diff_us / cal::kUsPerSec) +
-                       static_cast<double>(diff_us % cal::kUsPerSec) / 1e6;
+        diff_seconds =
+            static_cast<double>(diff_us / cal::kUsPerSec) + static_cast<double>(diff_us % cal::kUsPerSec) / 1e6;
     const std::int64_t diff_minute = static_cast<std::int64_t>(cal::py_floordiv(diff_seconds, 60.0));
     const int rest =
-        (cal::py_fmod(diff_seconds, 60.0) > 0 && cal::minute_of_hour(ts_us) - cal::minute_of_hour(last_us) > 1) ? 1
-                                                                                                                : 0;
+        (cal::py_fmod(diff_seconds, 60.0) > 0 && cal::minute_of_hour(ts_us) - cal::minute_of_hour(last_us) > 1) ? 1 : 0;
     return diff_minute + rest;
 }
 
@@ -227,8 +227,8 @@ enum class Fill { Done, Interrupted, OutOfRange };
 // virtual tick lies after the tick itself.  `poll()` is asked every 4096
 // minutes whether to go on.
 template <typename Holiday, typename Poll>
-Fill fill_minutes(const Market& m, Holiday&& is_holiday, std::int64_t last_us, std::int64_t ts_us,
-                  std::int64_t count, std::vector<std::int64_t>& out, Poll&& poll) {
+Fill fill_minutes(const Market& m, Holiday&& is_holiday, std::int64_t last_us, std::int64_t ts_us, std::int64_t count,
+                  std::vector<std::int64_t>& out, Poll&& poll) {
     if (count <= 1) return Fill::Done;
     std::int64_t cached_day = INT64_MIN;
     bool cached_holiday = false;
@@ -303,7 +303,7 @@ inline double nan_min(double a, double b) {
 // Folds rows, given in time order with their bar starts, into consecutive
 // bars: first and last close, extremes, summed volume.
 class BarFolder {
-   public:
+public:
     explicit BarFolder(Bars& out) : out_(out) {}
     void add(std::int64_t bar, double x, std::int64_t qty) {
         if (open_ && bar == cur_) {
@@ -350,7 +350,7 @@ class BarFolder {
         c_ = x[n - 1];
     }
 
-   private:
+private:
     Bars& out_;
     bool open_ = false;
     std::int64_t cur_ = 0, v_ = 0;

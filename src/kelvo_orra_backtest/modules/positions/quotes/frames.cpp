@@ -9,13 +9,12 @@ namespace kob::quotes {
 py::list tick_schema(py::handle pl) {
     py::list schema;
     const std::pair<PyObject*, PyObject*> cols[] = {
-        {KOB_STR("dt"), KOB_STR("Datetime")},          {KOB_STR("market_type"), KOB_STR("Utf8")},
-        {KOB_STR("code"), KOB_STR("Utf8")},            {KOB_STR("close"), KOB_STR("Float64")},
-        {KOB_STR("qty"), KOB_STR("Int64")},            {KOB_STR("tick_type"), KOB_STR("Int8")},
-        {KOB_STR("is_simulate"), KOB_STR("Boolean")},  {KOB_STR("is_virtual"), KOB_STR("Boolean")},
+        {KOB_STR("dt"), KOB_STR("Datetime")},         {KOB_STR("market_type"), KOB_STR("Utf8")},
+        {KOB_STR("code"), KOB_STR("Utf8")},           {KOB_STR("close"), KOB_STR("Float64")},
+        {KOB_STR("qty"), KOB_STR("Int64")},           {KOB_STR("tick_type"), KOB_STR("Int8")},
+        {KOB_STR("is_simulate"), KOB_STR("Boolean")}, {KOB_STR("is_virtual"), KOB_STR("Boolean")},
     };
-    for (const auto& [name, dtype] : cols)
-        schema.append(py::make_tuple(py::handle(name), attr(pl, dtype)));
+    for (const auto& [name, dtype] : cols) schema.append(py::make_tuple(py::handle(name), attr(pl, dtype)));
     return schema;
 }
 
@@ -38,7 +37,7 @@ py::array_t<T> to_array(const std::vector<T>& v, const std::vector<std::uint32_t
 // overhead of the public constructors) and the public `Series` and
 // `DataFrame` otherwise; both give the same table.
 class FrameBuilder {
-   public:
+public:
     explicit FrameBuilder(py::handle pl) : pl_(py::reinterpret_borrow<py::object>(pl)) {
         PyObject* plr = PyObject_GetAttrString(pl.ptr(), "_plr");
         if (plr) {
@@ -79,7 +78,8 @@ class FrameBuilder {
                 cols_.append(attr(s, KOB_STR("new_from_index"))(0, n));
             }))
             return;
-        py::object s = attr(pl_, KOB_STR("Series"))(py::handle(name), one, py::arg("dtype") = attr(pl_, KOB_STR("String")));
+        py::object s =
+            attr(pl_, KOB_STR("Series"))(py::handle(name), one, py::arg("dtype") = attr(pl_, KOB_STR("String")));
         public_.append(attr(s, KOB_STR("new_from_index"))(0, n));
     }
 
@@ -89,7 +89,8 @@ class FrameBuilder {
         if (uniq.size() == 1) return text_repeat(name, uniq[0].ptr(), idx.size());
         py::list values;
         for (const py::object& u : uniq) values.append(u);
-        py::object s = attr(pl_, KOB_STR("Series"))(py::handle(name), values, py::arg("dtype") = attr(pl_, KOB_STR("String")));
+        py::object s =
+            attr(pl_, KOB_STR("Series"))(py::handle(name), values, py::arg("dtype") = attr(pl_, KOB_STR("String")));
         s = attr(s, KOB_STR("gather"))(to_array(idx, order));
         if (internal_) {
             cols_.append(attr(s, KOB_STR("_s")));
@@ -111,7 +112,7 @@ class FrameBuilder {
         return arg ? t(arg) : t;
     }
 
-   private:
+private:
     template <typename F>
     bool try_internal(F&& f) {
         if (failed_) return false;
@@ -122,8 +123,7 @@ class FrameBuilder {
             // The low-level constructors changed: rebuild everything publicly.
             failed_ = true;
             internal_ = false;
-            for (py::handle s : cols_)
-                public_.append(attr(attr(pl_, KOB_STR("Series")), KOB_STR("_from_pyseries"))(s));
+            for (py::handle s : cols_) public_.append(attr(attr(pl_, KOB_STR("Series")), KOB_STR("_from_pyseries"))(s));
             return false;
         }
     }

@@ -59,8 +59,8 @@ py::object finish(const KbarArgs& a, py::handle kbar_df) {
 py::handle units_list() {
     static PyObject* const units = [] {
         py::list l;
-        for (PyObject* u : {KOB_STR("m"), KOB_STR("h"), KOB_STR("d"), KOB_STR("w"), KOB_STR("mo"), KOB_STR("q"),
-                            KOB_STR("y")})
+        for (PyObject* u :
+             {KOB_STR("m"), KOB_STR("h"), KOB_STR("d"), KOB_STR("w"), KOB_STR("mo"), KOB_STR("q"), KOB_STR("y")})
             l.append(py::handle(u));
         return l.release().ptr();  // kept for the life of the process, never changed
     }();
@@ -130,13 +130,15 @@ py::object get_kbar_exact(Call& c, const KbarArgs& a, py::handle window) {
         }
         tick_df = with_bar_time(pl, tick_df, window);
         if (truth(steal(PyObject_CallMethodNoArgs(tick_df.ptr(), KOB_STR("is_empty")))))
-            return return_fn(a, item(item(item(attr(c.self, KOB_STR("ticks")), code), KOB_STR("cached_kbars")),
-                                     cache_key));
+            return return_fn(
+                a, item(item(item(attr(c.self, KOB_STR("ticks")), code), KOB_STR("cached_kbars")), cache_key));
         py::object col = attr(pl, KOB_STR("col"));
         py::object last_dt = attr(item(entry, KOB_STR("dt")), KOB_STR("max"))();
         py::object dt_col = col(py::handle(KOB_STR("dt")));
-        py::object completed = attr(entry, KOB_STR("filter"))(steal(PyObject_RichCompare(dt_col.ptr(), last_dt.ptr(), Py_LT)));
-        py::object last_kbar = attr(entry, KOB_STR("filter"))(steal(PyObject_RichCompare(dt_col.ptr(), last_dt.ptr(), Py_EQ)));
+        py::object completed =
+            attr(entry, KOB_STR("filter"))(steal(PyObject_RichCompare(dt_col.ptr(), last_dt.ptr(), Py_LT)));
+        py::object last_kbar =
+            attr(entry, KOB_STR("filter"))(steal(PyObject_RichCompare(dt_col.ptr(), last_dt.ptr(), Py_EQ)));
         py::object kt = steal(PyObject_RichCompare(col(py::handle(KOB_STR("kbar_time"))).ptr(), last_dt.ptr(), Py_GE));
         py::object ns = steal(PyObject_RichCompare(col(py::handle(KOB_STR("is_simulate"))).ptr(), Py_True, Py_NE));
         tick_df = attr(tick_df, KOB_STR("filter"))(steal(PyNumber_And(kt.ptr(), ns.ptr())));
@@ -165,7 +167,6 @@ py::object get_kbar_exact(Call& c, const KbarArgs& a, py::handle window) {
     return finish(a, kbar_df);
 }
 
-
 // ---------------------------------------------------------------------------
 // Native K-bars.
 
@@ -177,8 +178,8 @@ bool no_overrides(py::handle self) {
 }
 
 bars::Ticks ticks_of(const TickColumns& t, const std::vector<std::uint32_t>& order) {
-    return {t.dt.data(), t.close.data(), t.qty.data(), t.is_simulate.data(), t.size(),
-            order.empty() ? nullptr : order.data()};
+    return {t.dt.data(),          t.close.data(), t.qty.data(),
+            t.is_simulate.data(), t.size(),       order.empty() ? nullptr : order.data()};
 }
 
 // Reads old[start:] and pending into columns when every record has the usual
@@ -238,8 +239,8 @@ bool plain_lookup(PyObject* d, PyObject* key, PyObject*& value, bool tuples = fa
             if (!PyUnicode_CheckExact(a) && !PyLong_CheckExact(a)) return false;
             if (!same) continue;
             PyObject* b = PyTuple_GET_ITEM(key, i);
-            same = Py_IS_TYPE(a, Py_TYPE(b)) &&
-                   (PyUnicode_CheckExact(a) ? PyUnicode_Compare(a, b) == 0 : PyObject_RichCompareBool(a, b, Py_EQ) == 1);
+            same = Py_IS_TYPE(a, Py_TYPE(b)) && (PyUnicode_CheckExact(a) ? PyUnicode_Compare(a, b) == 0
+                                                                         : PyObject_RichCompareBool(a, b, Py_EQ) == 1);
         }
         if (same) value = v;
     }
@@ -294,8 +295,7 @@ py::object get_kbar_fast(Call& c, const KbarArgs& a, bucket::Window w) {
         // the cached table as it is.
         if (PyList_GET_SIZE(pending.ptr()) == 0 && (!meta || meta->merged == PyList_GET_SIZE(old.ptr())))
             return return_fn(a, entry);
-        if (!meta || meta->window.unit != w.unit || meta->window.every != w.every || meta->bars.size() == 0)
-            return {};
+        if (!meta || meta->window.unit != w.unit || meta->window.every != w.every || meta->bars.size() == 0) return {};
         py::object height = attr(entry, KOB_STR("height"));
         if (PyLong_AsSsize_t(height.ptr()) != static_cast<Py_ssize_t>(meta->bars.size())) {
             PyErr_Clear();
@@ -375,9 +375,10 @@ py::object get_kbar_impl(Call& c) {
 
 const MethodSpec qm_aggregate_kbar = {
     .name = "aggregate_kbar",
-    .params = {
-        {"tick_df", Kind::Any, "pl.DataFrame"},
-    },
+    .params =
+        {
+            {"tick_df", Kind::Any, "pl.DataFrame"},
+        },
     .impl = aggregate_kbar_impl,
     .doc = R"doc(將 Tick 資料聚合成 K 棒資料 (tick_df 已包含 kbar_time 欄位)
 
@@ -392,13 +393,14 @@ const MethodSpec qm_aggregate_kbar = {
 
 const MethodSpec qm_get_kbar = {
     .name = "get_kbar",
-    .params = {
-        {"code", Kind::Str, "str"},
-        {"unit", Kind::Any, "Literal['m', 'h', 'd', 'w', 'mo', 'q', 'y']"},
-        {"freq", Kind::Int, "int"},
-        {"exprs", Kind::List, "List[pl.Expr]", Def::EmptyList},
-        {"to_pandas_df", Kind::Any, "bool", Def::False},
-    },
+    .params =
+        {
+            {"code", Kind::Str, "str"},
+            {"unit", Kind::Any, "Literal['m', 'h', 'd', 'w', 'mo', 'q', 'y']"},
+            {"freq", Kind::Int, "int"},
+            {"exprs", Kind::List, "List[pl.Expr]", Def::EmptyList},
+            {"to_pandas_df", Kind::Any, "bool", Def::False},
+        },
     .impl = get_kbar_impl,
     .doc = R"doc(取得 K 線資料
 

@@ -13,8 +13,8 @@ using namespace quotes;
 // Construction and the small state operations.
 
 py::object make_time(py::handle datetime_cls, PyObject* text) {
-    py::object parsed = steal(PyObject_CallMethodObjArgs(datetime_cls.ptr(), KOB_STR("strptime"), text,
-                                                         KOB_STR("%H:%M:%S"), nullptr));
+    py::object parsed =
+        steal(PyObject_CallMethodObjArgs(datetime_cls.ptr(), KOB_STR("strptime"), text, KOB_STR("%H:%M:%S"), nullptr));
     return steal(PyObject_CallMethodNoArgs(parsed.ptr(), KOB_STR("time")));
 }
 
@@ -22,7 +22,7 @@ py::object qm_init_impl(Call& c) {
     py::object pl = c.global(KOB_STR("pl"));
     py::object os = c.global(KOB_STR("os"));
     py::object path = attr(attr(os, KOB_STR("path")), KOB_STR("join"))(c.global(KOB_STR("static_dir")),
-                                                                        "holidays_search_from_2017.csv");
+                                                                       "holidays_search_from_2017.csv");
     py::object frame = attr(pl, KOB_STR("read_csv"))(path, py::arg("has_header") = true);
     py::object dates = item(frame, KOB_STR("Date"));
     set_attr(c.self, KOB_STR("holiday_search_set"), steal(PySet_New(dates.ptr())));
@@ -68,8 +68,8 @@ PyObject* record_template() {
     static PyObject* const tpl = [] {
         PyObject* d = PyDict_New();
         if (!d) throw py::error_already_set();
-        for (PyObject* k : {KOB_STR("dt"), KOB_STR("market_type"), KOB_STR("code"), KOB_STR("close"),
-                            KOB_STR("qty"), KOB_STR("tick_type"), KOB_STR("is_simulate"), KOB_STR("is_virtual")})
+        for (PyObject* k : {KOB_STR("dt"), KOB_STR("market_type"), KOB_STR("code"), KOB_STR("close"), KOB_STR("qty"),
+                            KOB_STR("tick_type"), KOB_STR("is_simulate"), KOB_STR("is_virtual")})
             check(PyDict_SetItem(d, k, Py_None));
         return d;  // kept for the life of the process
     }();
@@ -77,7 +77,7 @@ PyObject* record_template() {
 }
 
 py::object make_record(PyObject* dt, PyObject* market_type, PyObject* code, PyObject* close, PyObject* qty,
-                        PyObject* tick_type, PyObject* is_simulate, PyObject* is_virtual) {
+                       PyObject* tick_type, PyObject* is_simulate, PyObject* is_virtual) {
     py::object rec = steal(PyDict_Copy(record_template()));
     check(PyDict_SetItem(rec.ptr(), KOB_STR("dt"), dt));
     check(PyDict_SetItem(rec.ptr(), KOB_STR("market_type"), market_type));
@@ -100,8 +100,7 @@ py::object windows_of(Call& c, py::handle market_type) {
         return py::list();
     }
     py::list empty;
-    return steal(
-        PyObject_CallMethodObjArgs(table.ptr(), KOB_STR("get"), market_type.ptr(), empty.ptr(), nullptr));
+    return steal(PyObject_CallMethodObjArgs(table.ptr(), KOB_STR("get"), market_type.ptr(), empty.ptr(), nullptr));
 }
 
 struct Win {
@@ -239,11 +238,11 @@ py::object date_text(std::int64_t day) {
 struct Intake {
     Call& c;
     py::handle tick;
-    py::handle last;  // previous stored record
-    py::object& out;  // new_ticks (a list, made at the first virtual tick)
-    py::object market_type;  // tick["market_type"], read when first needed
-    py::object windows;      // windows of that market type
-    py::object holidays;     // self.holiday_search_set
+    py::handle last;                   // previous stored record
+    py::object& out;                   // new_ticks (a list, made at the first virtual tick)
+    py::object market_type;            // tick["market_type"], read when first needed
+    py::object windows;                // windows of that market type
+    py::object holidays;               // self.holiday_search_set
     py::object v_mt, v_code, v_close;  // copied into virtual records
     bool have_virtual_src = false;
 
@@ -268,8 +267,7 @@ struct Intake {
             have_virtual_src = true;
         }
         static PyObject* const zero = check(PyLong_FromLong(0));  // kept for the process
-        py::object rec = make_record(dt.ptr(), v_mt.ptr(), v_code.ptr(), v_close.ptr(), zero, zero, Py_False,
-                                     Py_True);
+        py::object rec = make_record(dt.ptr(), v_mt.ptr(), v_code.ptr(), v_close.ptr(), zero, zero, Py_False, Py_True);
         if (!out) out = py::list();
         check(PyList_Append(out.ptr(), rec.ptr()));
     }
@@ -334,7 +332,8 @@ void fill_generic(Intake& in, py::handle ts, py::handle last_dt, std::int64_t co
     py::object t0 = make_time(dt_cls, KOB_STR("00:00:00"));
     py::object t5 = make_time(dt_cls, KOB_STR("05:00:00"));
     py::int_ zero(0);
-    py::object base = call_kw(attr(last_dt, KOB_STR("replace")), {}, {{KOB_STR("second"), zero}, {KOB_STR("microsecond"), zero}});
+    py::object base =
+        call_kw(attr(last_dt, KOB_STR("replace")), {}, {{KOB_STR("second"), zero}, {KOB_STR("microsecond"), zero}});
     py::object day = call_kw(td_cls, {}, {{KOB_STR("days"), py::int_(1)}});
     for (std::int64_t i = 0; i < count; ++i) {
         poll_signals(i);
@@ -530,8 +529,8 @@ py::object add_tick_impl(Call& c) {
     py::object wins = windows_of(c, mt);  // read now: the filling may have run outside code
     py::object dt = ts_fast ? restamp_fast(wins, ts, ts_us) : py::object();
     if (!dt) dt = restamp_exact(c, wins, ts);
-    py::object real = make_record(dt.ptr(), mt.ptr(), code.ptr(), close.ptr(), qty.ptr(), tick_type.ptr(),
-                                  is_sim.ptr(), Py_False);
+    py::object real =
+        make_record(dt.ptr(), mt.ptr(), code.ptr(), close.ptr(), qty.ptr(), tick_type.ptr(), is_sim.ptr(), Py_False);
     store(c, code, real, new_ticks);
     return py::none();
 }
@@ -557,9 +556,10 @@ const MethodSpec qm_clear_ticks = {
 
 const MethodSpec qm_add_tick = {
     .name = "add_tick",
-    .params = {
-        {"tick", Kind::Dict, "Dict[str, Any]"},
-    },
+    .params =
+        {
+            {"tick", Kind::Dict, "Dict[str, Any]"},
+        },
     .impl = add_tick_impl,
     .doc = R"doc(將 Tick 資料加入到 ticks 中
 

@@ -42,8 +42,8 @@ bool gather_records(PyObject* records, Py_ssize_t start, Py_ssize_t end, TickCol
         // pass, and look the keys up only when the order differs.
         PyObject* v[8];
         {
-            static PyObject* const keys[8] = {KOB_STR("dt"),        KOB_STR("market_type"), KOB_STR("code"),
-                                              KOB_STR("close"),     KOB_STR("qty"),         KOB_STR("tick_type"),
+            static PyObject* const keys[8] = {KOB_STR("dt"),          KOB_STR("market_type"), KOB_STR("code"),
+                                              KOB_STR("close"),       KOB_STR("qty"),         KOB_STR("tick_type"),
                                               KOB_STR("is_simulate"), KOB_STR("is_virtual")};
             Py_ssize_t pos = 0;
             PyObject *k, *val;

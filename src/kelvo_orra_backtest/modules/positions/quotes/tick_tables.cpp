@@ -29,8 +29,9 @@ py::object tick_table_exact(py::handle pl, py::handle records, Py_ssize_t start)
     py::list schema = tick_schema(pl);
     py::dict overrides;
     for (py::handle pair : schema) overrides[pair[py::int_(0)]] = pair[py::int_(1)];
-    py::object frame = call_kw(attr(pl, KOB_STR("DataFrame")), {rows},
-                               {{KOB_STR("schema_overrides"), overrides}, {KOB_STR("infer_schema_length"), py::none()}});
+    py::object frame =
+        call_kw(attr(pl, KOB_STR("DataFrame")), {rows},
+                {{KOB_STR("schema_overrides"), overrides}, {KOB_STR("infer_schema_length"), py::none()}});
     py::list exprs;
     py::object col = attr(pl, KOB_STR("col"));
     for (py::handle pair : schema) exprs.append(attr(col(pair[py::int_(0)]), KOB_STR("cast"))(pair[py::int_(1)]));
@@ -88,9 +89,10 @@ const MethodSpec qm_get_empty_tick_df = {
 
 const MethodSpec qm_poped_tick_to_df = {
     .name = "poped_tick_to_df",
-    .params = {
-        {"code", Kind::Str, "str"},
-    },
+    .params =
+        {
+            {"code", Kind::Str, "str"},
+        },
     .impl = poped_tick_to_df_impl,
     .doc = R"doc(將 ticks 中的資料轉換為 DataFrame 並清空 ticks
 
@@ -105,9 +107,10 @@ const MethodSpec qm_poped_tick_to_df = {
 
 const MethodSpec qm_poped_old_ticks_to_df = {
     .name = "poped_old_ticks_to_df",
-    .params = {
-        {"code", Kind::Str, "str"},
-    },
+    .params =
+        {
+            {"code", Kind::Str, "str"},
+        },
     .impl = poped_old_ticks_to_df_impl,
     .doc = R"doc(將 old_ticks 中的資料轉為 DataFrame
         

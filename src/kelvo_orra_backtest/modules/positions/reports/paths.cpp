@@ -26,7 +26,8 @@ py::object temp_path_for(const Call& c, py::handle path) {
         const unsigned long long n = serial.fetch_add(1, std::memory_order_relaxed);
         // A hidden name ending in ".tmp": no writer infers a compression from it.
         py::object name = steal(PyUnicode_FromFormat(".%S.%ld-%llu.tmp", base.ptr(), static_cast<long>(getpid()), n));
-        py::object full = steal(PyObject_CallMethodObjArgs(ospath.ptr(), KOB_STR("join"), dir.ptr(), name.ptr(), nullptr));
+        py::object full =
+            steal(PyObject_CallMethodObjArgs(ospath.ptr(), KOB_STR("join"), dir.ptr(), name.ptr(), nullptr));
         py::object encoded = steal(PyUnicode_EncodeFSDefault(full.ptr()));
         const int fd = ::open(PyBytes_AS_STRING(encoded.ptr()), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) {
@@ -111,9 +112,8 @@ py::object export_trade_records(Call& c) {
     // Typed from every record: a float price after a hundred int ones is
     // kept, not cut to an integer.
     py::object df = call_kw(frame_cls, {records}, {{KOB_STR("infer_schema_length"), py::none()}});
-    reports::write_replacing(c, path, [&](py::handle tmp) {
-        steal(PyObject_CallMethodOneArg(df.ptr(), KOB_STR("write_csv"), tmp.ptr()));
-    });
+    reports::write_replacing(
+        c, path, [&](py::handle tmp) { steal(PyObject_CallMethodOneArg(df.ptr(), KOB_STR("write_csv"), tmp.ptr())); });
 
     console_print(c, reports::concat({KOB_STR("[bold green]交易紀錄已匯出至: "), path, KOB_STR("[/bold green]")}));
     return py::none();
@@ -139,9 +139,10 @@ py::object get_profit_rows_by_code(Call& c) {
 
 const MethodSpec pos_generate_save_path = {
     .name = "__generate_save_path",
-    .params = {
-        {"file_name", Kind::StrOrNone, "str", Def::None},
-    },
+    .params =
+        {
+            {"file_name", Kind::StrOrNone, "str", Def::None},
+        },
     .impl = generate_save_path,
     .doc = R"doc(產生檔案儲存路徑
 
@@ -163,9 +164,10 @@ const MethodSpec pos_export_trade_records = {
 
 const MethodSpec pos_get_profit_rows_by_code = {
     .name = "get_profit_rows_by_code",
-    .params = {
-        {"code", Kind::Str, "str"},
-    },
+    .params =
+        {
+            {"code", Kind::Str, "str"},
+        },
     .impl = get_profit_rows_by_code,
     .doc = R"doc(回傳指定標的的損益報告
 

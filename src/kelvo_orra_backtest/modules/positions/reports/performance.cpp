@@ -65,22 +65,21 @@ py::object generate_qs_profit_report(Call& c) {
     py::object times = exit_times(c, column);
     if (!times.is_none())
         column = call_kw(attr(pd, KOB_STR("Series")), {times},
-                                  {{KOB_STR("index"), attr(df, KOB_STR("index"))}, {KOB_STR("dtype"), KOB_STR("object")}});
+                         {{KOB_STR("index"), attr(df, KOB_STR("index"))}, {KOB_STR("dtype"), KOB_STR("object")}});
     py::object to_datetime = attr(pd, KOB_STR("to_datetime"));
     set_item(df, py::handle(KOB_STR("exit_dt")),
              call_kw(to_datetime, {column}, {{KOB_STR("errors"), KOB_STR("coerce")}}));
 
     reports::write_replacing(c, csv_path, [&](py::handle tmp) {
         call_kw(attr(df, KOB_STR("to_csv")), {tmp},
-                         {{KOB_STR("index"), Py_False}, {KOB_STR("encoding"), KOB_STR("utf-8-sig")}});
+                {{KOB_STR("index"), Py_False}, {KOB_STR("encoding"), KOB_STR("utf-8-sig")}});
     });
 
     py::object exit_col = item(df, KOB_STR("exit_dt"));
     py::object normalized = steal(PyObject_CallMethodNoArgs(attr(exit_col, KOB_STR("dt")).ptr(), KOB_STR("normalize")));
     set_item(df, py::handle(KOB_STR("date")), normalized);
     py::object grouped = steal(PyObject_CallMethodOneArg(df.ptr(), KOB_STR("groupby"), KOB_STR("date")));
-    py::object daily_profit =
-        steal(PyObject_CallMethodNoArgs(item(grouped, KOB_STR("profit")).ptr(), KOB_STR("sum")));
+    py::object daily_profit = steal(PyObject_CallMethodNoArgs(item(grouped, KOB_STR("profit")).ptr(), KOB_STR("sum")));
     py::object returns = steal(PyNumber_TrueDivide(daily_profit.ptr(), attr(c.self, KOB_STR("initial_capital")).ptr()));
 
     // A single day is widened to two so that the tear sheet has a span.
@@ -104,8 +103,8 @@ py::object generate_qs_profit_report(Call& c) {
     {
         py::object get_kbar = attr(quote_manager, KOB_STR("get_kbar"));
         try {
-            kbar = call_kw(get_kbar, {KOB_STR("0050")},
-                                    {{KOB_STR("unit"), KOB_STR("d")}, {KOB_STR("freq"), py::int_(1)}});
+            kbar =
+                call_kw(get_kbar, {KOB_STR("0050")}, {{KOB_STR("unit"), KOB_STR("d")}, {KOB_STR("freq"), py::int_(1)}});
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_KeyError)) throw;  // KeyError: no ticks of the benchmark at all
         }
@@ -151,8 +150,10 @@ py::object generate_qs_profit_report(Call& c) {
                  {KOB_STR("benchmark_title"), KOB_STR("0050")}});
     });
 
-    console_print(c, reports::concat({KOB_STR("[bold green]進階損益報告已產生: "), report_path, KOB_STR("[/bold green]")}));
-    console_print(c, reports::concat({KOB_STR("[bold green]損益報告 CSV 已產生: "), csv_path, KOB_STR("[/bold green]")}));
+    console_print(
+        c, reports::concat({KOB_STR("[bold green]進階損益報告已產生: "), report_path, KOB_STR("[/bold green]")}));
+    console_print(c,
+                  reports::concat({KOB_STR("[bold green]損益報告 CSV 已產生: "), csv_path, KOB_STR("[/bold green]")}));
     return py::none();
 }
 
@@ -160,10 +161,11 @@ py::object generate_qs_profit_report(Call& c) {
 
 const MethodSpec pos_generate_qs_profit_report = {
     .name = "generate_qs_profit_report",
-    .params = {
-        {"code", Kind::Str, "str"},
-        {"quote_manager", Kind::Any, "QuoteManager"},
-    },
+    .params =
+        {
+            {"code", Kind::Str, "str"},
+            {"quote_manager", Kind::Any, "QuoteManager"},
+        },
     .impl = generate_qs_profit_report,
     .doc = R"doc(產生 QuantStats 的損益報告
 

@@ -43,7 +43,8 @@ void check_code(py::handle code);
 template <typename F>
 void write_keeping_previous(const Call& c, py::handle path, F&& write) {
     py::object os = c.global(KOB_STR("os"));
-    py::object exists = steal(PyObject_CallMethodOneArg(attr(os, KOB_STR("path")).ptr(), KOB_STR("exists"), path.ptr()));
+    py::object exists =
+        steal(PyObject_CallMethodOneArg(attr(os, KOB_STR("path")).ptr(), KOB_STR("exists"), path.ptr()));
     py::object aside;
     if (truth(exists)) {
         aside = temp_path_for(c, path);

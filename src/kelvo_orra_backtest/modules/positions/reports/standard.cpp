@@ -15,8 +15,8 @@ constexpr const char* kTimeFormat = "%Y-%m-%d %H:%M:%S";
 py::object row_time(const Call& c, py::handle value) {
     py::object dt_cls = c.global(KOB_STR("datetime"));
     if (PyUnicode_Check(value.ptr()))
-        return steal(PyObject_CallMethodObjArgs(dt_cls.ptr(), KOB_STR("strptime"), value.ptr(),
-                                                KOB_STR(kTimeFormat), nullptr));
+        return steal(
+            PyObject_CallMethodObjArgs(dt_cls.ptr(), KOB_STR("strptime"), value.ptr(), KOB_STR(kTimeFormat), nullptr));
     return steal(PyObject_CallMethodOneArg(dt_cls.ptr(), KOB_STR("fromtimestamp"), value.ptr()));
 }
 
@@ -32,8 +32,7 @@ py::object minute_text(py::handle when) {
     return format_time(minute);
 }
 
-py::dict trade_point(py::handle row, PyObject* type, py::handle minute, PyObject* price_key,
-                     PyObject* origin_key) {
+py::dict trade_point(py::handle row, PyObject* type, py::handle minute, PyObject* price_key, PyObject* origin_key) {
     py::dict point;
     point[KOB_STR("code")] = item(row, KOB_STR("code"));
     point[KOB_STR("type")] = type;
@@ -49,8 +48,8 @@ py::dict trade_point(py::handle row, PyObject* type, py::handle minute, PyObject
 py::object chart_rows(const Call& c, py::handle kbar) {
     py::object pl = c.global(KOB_STR("pl"));
     py::object dt_col = steal(PyObject_CallMethodOneArg(pl.ptr(), KOB_STR("col"), KOB_STR("dt")));
-    py::object as_text = steal(
-        PyObject_CallMethodOneArg(attr(dt_col, KOB_STR("dt")).ptr(), KOB_STR("strftime"), KOB_STR(kTimeFormat)));
+    py::object as_text =
+        steal(PyObject_CallMethodOneArg(attr(dt_col, KOB_STR("dt")).ptr(), KOB_STR("strftime"), KOB_STR(kTimeFormat)));
     py::object frame = steal(PyObject_CallMethodOneArg(kbar.ptr(), KOB_STR("with_columns"), as_text.ptr()));
     py::dict names;
     names[KOB_STR("dt")] = KOB_STR("time");
@@ -112,9 +111,11 @@ py::object generate_standard_report(Call& c) {
         py::object entry_minute = minute_text(entry);
         py::object exit_minute = minute_text(exit);
         check(PyList_Append(points.ptr(), trade_point(row, KOB_STR("entry"), entry_minute, KOB_STR("entry_price"),
-                                                      KOB_STR("entry_origin_price")).ptr()));
-        check(PyList_Append(points.ptr(), trade_point(row, KOB_STR("exit"), exit_minute, KOB_STR("exit_price"),
-                                                      KOB_STR("exit_origin_price")).ptr()));
+                                                      KOB_STR("entry_origin_price"))
+                                              .ptr()));
+        check(PyList_Append(
+            points.ptr(),
+            trade_point(row, KOB_STR("exit"), exit_minute, KOB_STR("exit_price"), KOB_STR("exit_origin_price")).ptr()));
     }
     if (PyErr_Occurred()) throw py::error_already_set();
 
@@ -123,8 +124,7 @@ py::object generate_standard_report(Call& c) {
     py::object infos = attr(c.self, KOB_STR("_account_infos"));
     int has = PySequence_Contains(infos.ptr(), code.ptr());
     check(has);
-    py::object account_info =
-        has ? item(infos, code) : call_method(c.self, name_on_instance(pos_init_account_info));
+    py::object account_info = has ? item(infos, code) : call_method(c.self, name_on_instance(pos_init_account_info));
 
     py::dict vars;
     vars[KOB_STR("kbar_df")] = dumps(c, bars);
@@ -144,7 +144,8 @@ py::object generate_standard_report(Call& c) {
     py::object text = steal(PyObject_CallMethodOneArg(tmpl.ptr(), KOB_STR("render"), vars.ptr()));
     write_text(c, result_path, text);
 
-    console_print(c, reports::concat({KOB_STR("[bold green]回測基本報告已產生: "), result_path, KOB_STR("[/bold green]")}));
+    console_print(
+        c, reports::concat({KOB_STR("[bold green]回測基本報告已產生: "), result_path, KOB_STR("[/bold green]")}));
     return py::none();
 }
 
@@ -152,10 +153,11 @@ py::object generate_standard_report(Call& c) {
 
 const MethodSpec pos_generate_standard_report = {
     .name = "generate_standard_report",
-    .params = {
-        {"code", Kind::Str, "str"},
-        {"quote_manager", Kind::Any, "QuoteManager"},
-    },
+    .params =
+        {
+            {"code", Kind::Str, "str"},
+            {"quote_manager", Kind::Any, "QuoteManager"},
+        },
     .impl = generate_standard_report,
     .doc = R"doc(產生標準的 KELVO 回測報告
         包含 K 線圖、損益報告、交易紀錄
