@@ -2,6 +2,7 @@
 // tick store of columnar_store.hpp.  Python objects are made only where a
 // caller asks for one (a tick table, a K-bar table, the last tick).
 #include "columnar_manager.hpp"
+#include "signatures.hpp"
 
 #include <pybind11/numpy.h>
 #include <structmember.h>
@@ -1155,23 +1156,9 @@ py::object not_trade_times_impl(Call& c) {
 // manager's, so that argument errors read the same).
 
 const MethodSpec m_init = {.name = "__init__", .impl = init_impl};
-const MethodSpec m_get_empty_tick_df = {
-    .name = "get_empty_tick_df",
-    .impl = get_empty_tick_df_impl,
-    .doc = "取得空的 Tick DataFrame",
-    .returns = "pl.DataFrame",
-};
-const MethodSpec m_clear_ticks = {.name = "clear_ticks", .impl = clear_ticks_impl, .doc = "清空 ticks"};
-const MethodSpec m_add_tick = {
-    .name = "add_tick",
-    .params = {{"tick", Kind::Dict, "Dict[str, Any]"}},
-    .impl = add_tick_impl,
-    .doc = R"doc(將 Tick 資料加入到 ticks 中
-
-        Args:
-            tick (Dict[str, Any]): Tick 資料
-        )doc",
-};
+const MethodSpec m_get_empty_tick_df = quotes::signatures::get_empty_tick_df(get_empty_tick_df_impl);
+const MethodSpec m_clear_ticks = quotes::signatures::clear_ticks(clear_ticks_impl);
+const MethodSpec m_add_tick = quotes::signatures::add_tick(add_tick_impl);
 const MethodSpec m_add_ticks = {
     .name = "add_ticks",
     .params = {{"frame", Kind::Any, "pl.DataFrame"}},
@@ -1186,73 +1173,10 @@ const MethodSpec m_add_ticks = {
         "        ValueError naming the column and the first bad row, and nothing of\n"
         "        the frame is stored.\n        ",
 };
-const MethodSpec m_aggregate_kbar = {
-    .name = "aggregate_kbar",
-    .params = {{"tick_df", Kind::Any, "pl.DataFrame"}},
-    .impl = aggregate_kbar_impl,
-    .doc = R"doc(將 Tick 資料聚合成 K 棒資料 (tick_df 已包含 kbar_time 欄位)
-
-        Args:
-            tick_df (pl.DataFrame): Tick 資料，必須包含 kbar_time 欄
-
-        Returns:
-            pl.DataFrame: 聚合後的 K 棒資料
-        )doc",
-    .returns = "pl.DataFrame",
-};
-const MethodSpec m_poped_tick_to_df = {
-    .name = "poped_tick_to_df",
-    .params = {{"code", Kind::Str, "str"}},
-    .impl = poped_tick_to_df_impl,
-    .doc = R"doc(將 ticks 中的資料轉換為 DataFrame 並清空 ticks
-
-        Args:
-            code (str): 商品代號
-
-        Returns:
-            pl.DataFrame: 轉換後的 DataFrame
-        )doc",
-    .returns = "pl.DataFrame",
-};
-const MethodSpec m_poped_old_ticks_to_df = {
-    .name = "poped_old_ticks_to_df",
-    .params = {{"code", Kind::Str, "str"}},
-    .impl = poped_old_ticks_to_df_impl,
-    .doc = R"doc(將 old_ticks 中的資料轉為 DataFrame
-        
-        Args:
-            code (str): 商品代號
-        
-        Returns:
-            pl.DataFrame: 轉換後的 DataFrame
-        )doc",
-    .returns = "pl.DataFrame",
-};
-const MethodSpec m_get_kbar = {
-    .name = "get_kbar",
-    .params =
-        {
-            {"code", Kind::Str, "str"},
-            {"unit", Kind::Any, "Literal['m', 'h', 'd', 'w', 'mo', 'q', 'y']"},
-            {"freq", Kind::Int, "int"},
-            {"exprs", Kind::List, "List[pl.Expr]", Def::EmptyList},
-            {"to_pandas_df", Kind::Any, "bool", Def::False},
-        },
-    .impl = get_kbar_impl,
-    .doc = R"doc(取得 K 線資料
-
-        Args:
-            code (str): 商品代號
-            unit (Literal["m", "h", "d", "w", "mo", "q", "y"]): K 線頻率單位
-            freq (int): K 線頻率
-            exprs (List[pl.Expr]): 給予使用者自定義的運算式
-            to_pandas_df (bool): 是否轉換為 pandas DataFrame
-
-        Returns:
-            pl.DataFrame: K 線資料
-        )doc",
-    .returns = "pl.DataFrame",
-};
+const MethodSpec m_aggregate_kbar = quotes::signatures::aggregate_kbar(aggregate_kbar_impl);
+const MethodSpec m_poped_tick_to_df = quotes::signatures::poped_tick_to_df(poped_tick_to_df_impl);
+const MethodSpec m_poped_old_ticks_to_df = quotes::signatures::poped_old_ticks_to_df(poped_old_ticks_to_df_impl);
+const MethodSpec m_get_kbar = quotes::signatures::get_kbar(get_kbar_impl);
 const MethodSpec m_last_tick = {
     .name = "last_tick",
     .params = {{"code", Kind::Str, "str"}},

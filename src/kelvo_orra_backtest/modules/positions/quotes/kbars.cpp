@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "quotes.hpp"
+#include "signatures.hpp"
 #include "frames.hpp"
 #include "kbar_cache.hpp"
 
@@ -373,48 +374,8 @@ py::object get_kbar_impl(Call& c) {
 
 }  // namespace
 
-const MethodSpec qm_aggregate_kbar = {
-    .name = "aggregate_kbar",
-    .params =
-        {
-            {"tick_df", Kind::Any, "pl.DataFrame"},
-        },
-    .impl = aggregate_kbar_impl,
-    .doc = R"doc(將 Tick 資料聚合成 K 棒資料 (tick_df 已包含 kbar_time 欄位)
+const MethodSpec qm_aggregate_kbar = quotes::signatures::aggregate_kbar(aggregate_kbar_impl);
 
-        Args:
-            tick_df (pl.DataFrame): Tick 資料，必須包含 kbar_time 欄
-
-        Returns:
-            pl.DataFrame: 聚合後的 K 棒資料
-        )doc",
-    .returns = "pl.DataFrame",
-};
-
-const MethodSpec qm_get_kbar = {
-    .name = "get_kbar",
-    .params =
-        {
-            {"code", Kind::Str, "str"},
-            {"unit", Kind::Any, "Literal['m', 'h', 'd', 'w', 'mo', 'q', 'y']"},
-            {"freq", Kind::Int, "int"},
-            {"exprs", Kind::List, "List[pl.Expr]", Def::EmptyList},
-            {"to_pandas_df", Kind::Any, "bool", Def::False},
-        },
-    .impl = get_kbar_impl,
-    .doc = R"doc(取得 K 線資料
-
-        Args:
-            code (str): 商品代號
-            unit (Literal["m", "h", "d", "w", "mo", "q", "y"]): K 線頻率單位
-            freq (int): K 線頻率
-            exprs (List[pl.Expr]): 給予使用者自定義的運算式
-            to_pandas_df (bool): 是否轉換為 pandas DataFrame
-
-        Returns:
-            pl.DataFrame: K 線資料
-        )doc",
-    .returns = "pl.DataFrame",
-};
+const MethodSpec qm_get_kbar = quotes::signatures::get_kbar(get_kbar_impl);
 
 }  // namespace kob

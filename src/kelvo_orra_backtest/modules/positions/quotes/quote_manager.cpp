@@ -2,6 +2,7 @@
 // missing-minute filling.  K-bars live in kbars.cpp.
 
 #include "intake.hpp"
+#include "signatures.hpp"
 
 namespace kob {
 
@@ -184,24 +185,8 @@ const MethodSpec qm_get_init_ticks_info = {
     .doc = "取得 ticks 的初始資訊",
 };
 
-const MethodSpec qm_clear_ticks = {
-    .name = "clear_ticks",
-    .impl = clear_ticks_impl,
-    .doc = "清空 ticks",
-};
+const MethodSpec qm_clear_ticks = quotes::signatures::clear_ticks(clear_ticks_impl);
 
-const MethodSpec qm_add_tick = {
-    .name = "add_tick",
-    .params =
-        {
-            {"tick", Kind::Dict, "Dict[str, Any]"},
-        },
-    .impl = add_tick_impl,
-    .doc = R"doc(將 Tick 資料加入到 ticks 中
-
-        Args:
-            tick (Dict[str, Any]): Tick 資料
-        )doc",
-};
+const MethodSpec qm_add_tick = quotes::signatures::add_tick(add_tick_impl);
 
 }  // namespace kob

@@ -1,6 +1,7 @@
 // QuoteManager's tick tables: the empty table, the pop of the ticks
 // received since the last pop, and the read-back of every popped tick.
 #include "quotes.hpp"
+#include "signatures.hpp"
 #include "frames.hpp"
 
 namespace kob {
@@ -80,47 +81,10 @@ py::object poped_old_ticks_to_df_impl(Call& c) {
 
 }  // namespace
 
-const MethodSpec qm_get_empty_tick_df = {
-    .name = "get_empty_tick_df",
-    .impl = get_empty_tick_df_impl,
-    .doc = "取得空的 Tick DataFrame",
-    .returns = "pl.DataFrame",
-};
+const MethodSpec qm_get_empty_tick_df = quotes::signatures::get_empty_tick_df(get_empty_tick_df_impl);
 
-const MethodSpec qm_poped_tick_to_df = {
-    .name = "poped_tick_to_df",
-    .params =
-        {
-            {"code", Kind::Str, "str"},
-        },
-    .impl = poped_tick_to_df_impl,
-    .doc = R"doc(將 ticks 中的資料轉換為 DataFrame 並清空 ticks
+const MethodSpec qm_poped_tick_to_df = quotes::signatures::poped_tick_to_df(poped_tick_to_df_impl);
 
-        Args:
-            code (str): 商品代號
-
-        Returns:
-            pl.DataFrame: 轉換後的 DataFrame
-        )doc",
-    .returns = "pl.DataFrame",
-};
-
-const MethodSpec qm_poped_old_ticks_to_df = {
-    .name = "poped_old_ticks_to_df",
-    .params =
-        {
-            {"code", Kind::Str, "str"},
-        },
-    .impl = poped_old_ticks_to_df_impl,
-    .doc = R"doc(將 old_ticks 中的資料轉為 DataFrame
-        
-        Args:
-            code (str): 商品代號
-        
-        Returns:
-            pl.DataFrame: 轉換後的 DataFrame
-        )doc",
-    .returns = "pl.DataFrame",
-};
+const MethodSpec qm_poped_old_ticks_to_df = quotes::signatures::poped_old_ticks_to_df(poped_old_ticks_to_df_impl);
 
 }  // namespace kob
