@@ -95,9 +95,9 @@ def record_floor_module():
     src = Path(__file__).resolve().parent / "record_floor.c"
     subprocess.run([cc, "-O2", "-shared", "-fPIC", f"-I{sysconfig.get_paths()['include']}", str(src), "-o", str(out)],
                    check=True)
-    spec = importlib.util.spec_from_file_location("record_floor", out)
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)
+    found = importlib.util.spec_from_file_location("record_floor", out)
+    mod = importlib.util.module_from_spec(found)
+    found.loader.exec_module(mod)
     return mod
 
 

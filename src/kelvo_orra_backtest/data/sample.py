@@ -114,27 +114,27 @@ def build(first: date = FIRST_DAY, count: int = TRADING_DAYS, seed: int = SEED) 
     market = np.cumsum(rng.standard_normal(span) * sigma * np.sqrt(weight))
 
     frames = []
-    for code, spec in CODES.items():
-        own_sigma = spec["own"] / np.sqrt(STOCK_SESSION[1] - STOCK_SESSION[0])
-        own = np.cumsum(rng.standard_normal(span) * own_sigma * (weight == 1.0)) if spec["own"] else 0.0
+    for code, shape in CODES.items():
+        own_sigma = shape["own"] / np.sqrt(STOCK_SESSION[1] - STOCK_SESSION[0])
+        own = np.cumsum(rng.standard_normal(span) * own_sigma * (weight == 1.0)) if shape["own"] else 0.0
         # overnight news of the stock alone: a small jump at each open
         jumps = np.zeros(span)
-        if spec["own"]:
+        if shape["own"]:
             for day in days[1:]:
-                jumps[(day - origin).days * 86400 + STOCK_SESSION[0]] = rng.normal(0, spec["own"] / 3)
-        log_price = np.log(spec["price"]) + spec["beta"] * market + own + np.cumsum(jumps)
+                jumps[(day - origin).days * 86400 + STOCK_SESSION[0]] = rng.normal(0, shape["own"] / 3)
+        log_price = np.log(shape["price"]) + shape["beta"] * market + own + np.cumsum(jumps)
 
-        prev_close = spec["price"]
+        prev_close = shape["price"]
         for i, day in enumerate(days):
             base = (day - origin).days * 86400
             sessions = []
-            if spec["market"] == "Future":
+            if shape["market"] == "Future":
                 if i > 0:
                     prev = (days[i - 1] - origin).days * 86400
-                    sessions.append((prev + NIGHT_SESSION[0], prev + NIGHT_SESSION[1], spec["night_ticks"]))
-                sessions.append((base + DAY_SESSION[0], base + DAY_SESSION[1], spec["day_ticks"]))
+                    sessions.append((prev + NIGHT_SESSION[0], prev + NIGHT_SESSION[1], shape["night_ticks"]))
+                sessions.append((base + DAY_SESSION[0], base + DAY_SESSION[1], shape["day_ticks"]))
             else:
-                sessions.append((base + STOCK_SESSION[0], base + STOCK_SESSION[1], spec["day_ticks"]))
+                sessions.append((base + STOCK_SESSION[0], base + STOCK_SESSION[1], shape["day_ticks"]))
             closes = []
             for start, end, n in sessions:
                 n = int(n * rng.uniform(0.85, 1.15))
@@ -146,14 +146,14 @@ def build(first: date = FIRST_DAY, count: int = TRADING_DAYS, seed: int = SEED) 
                 # the exchange's daily limit, ±10 % of the previous close
                 price = np.clip(price, prev_close * 0.905, prev_close * 1.095)
                 price = _on_ladder(code, price)
-                lots = np.maximum(1, np.ceil(rng.exponential(spec["lots"], n) * _heat(at, length))).astype(np.int64)
+                lots = np.maximum(1, np.ceil(rng.exponential(shape["lots"], n) * _heat(at, length))).astype(np.int64)
                 lots[0] = int(lots[0] * 40 + 50)  # the auction gathers the overnight orders
                 move = np.sign(np.diff(price, prepend=price[0]))
                 side = np.where(move > 0, 1, np.where(move < 0, 2, rng.integers(1, 3, n))).astype(np.int8)
-                frames.append(_frame(origin, secs, code, spec["market"], price, lots, side,
+                frames.append(_frame(origin, secs, code, shape["market"], price, lots, side,
                                      np.zeros(n, dtype=bool)))
                 closes.append(price[-1])
-            if spec["market"] == "Stock":
+            if shape["market"] == "Stock":
                 # five minutes of trial matching, then the closing auction at 13:30:00
                 trial = np.sort(rng.uniform(STOCK_SESSION[1], TRIAL_END - 1, 12))
                 drift = price[-1] + np.cumsum(rng.integers(-1, 2, 12)) * price_step(code, price[-1:])[0]
@@ -161,7 +161,7 @@ def build(first: date = FIRST_DAY, count: int = TRADING_DAYS, seed: int = SEED) 
                 frames.append(_frame(origin, base + trial, code, "Stock", _on_ladder(code, drift),
                                      np.zeros(12, dtype=np.int64), np.zeros(12, dtype=np.int8),
                                      np.ones(12, dtype=bool)))
-                auction_lots = int(rng.exponential(spec["lots"]) * 300 + 200)
+                auction_lots = int(rng.exponential(shape["lots"]) * 300 + 200)
                 frames.append(_frame(origin, np.array([base + TRIAL_END], dtype=float), code, "Stock", final,
                                      np.array([auction_lots]), np.array([0], dtype=np.int8),
                                      np.zeros(1, dtype=bool)))

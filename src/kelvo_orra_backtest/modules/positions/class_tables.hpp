@@ -5,9 +5,9 @@
 // Adding a method:
 //   1. Write its implementation and its `MethodSpec` table (name, parameters
 //      with kinds, annotations and defaults, doc, return annotation) side by
-//      side in the subsystem's source file, with named argument indexes
-//      beside the table.
-//   2. Declare the spec `extern` in the subsystem's header.
+//      side in the subsystem's source file, its arguments bound by name in
+//      a small struct beside the table.
+//   2. Declare its `MethodSpec` `extern` in the subsystem's header.
 //   3. Add it to the class's table below, where it stands in the class body.
 //   4. Add it to the type stub (positions.pyi); tests/test_stubs.py checks the
 //      stub against the live class.

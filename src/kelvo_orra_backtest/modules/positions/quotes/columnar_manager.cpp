@@ -370,14 +370,14 @@ py::object make_class(py::handle module, py::handle globals, py::handle module_n
         {Py_tp_doc, const_cast<char*>(kClassDoc)},
         {0, nullptr},
     };
-    PyType_Spec spec = {
+    PyType_Spec type_spec = {
         "kelvo_orra_backtest.modules.positions.columnar.ColumnarQuoteManager",
         sizeof(ColumnarObject),
         0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
         slots,
     };
-    py::object type = steal(PyType_FromModuleAndSpec(module.ptr(), &spec, nullptr));
+    py::object type = steal(PyType_FromModuleAndSpec(module.ptr(), &type_spec, nullptr));
     py::object property = borrow(reinterpret_cast<PyObject*>(&PyProperty_Type));
     py::list shared_empty_list;  // the one default list of get_kbar's `exprs`
     for (const MethodSpec* m : kMethods) {
