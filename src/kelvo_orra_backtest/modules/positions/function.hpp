@@ -88,10 +88,11 @@ struct MethodSpec {
     mutable PyObject* attr_name = nullptr;
 };
 
-// Parsed arguments handed to an implementation.
 // globals[name], read now; NameError when it is missing.
 py::object global_of(PyObject* globals, PyObject* name);
 
+// Parsed arguments handed to an implementation.  Implementations bind them to
+// names once, beside their method table, and hand helpers what they need.
 struct Call {
     PyObject* self;         // nullptr for a plain function
     PyObject* const* args;  // borrowed, one per parameter after self

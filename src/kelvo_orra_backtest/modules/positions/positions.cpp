@@ -80,7 +80,7 @@ int exec_module(PyObject* m) {
         py::dict g = py::reinterpret_borrow<py::dict>(check(PyModule_GetDict(m)));
         py::object module_name = steal(PyModule_GetNameObject(m));
 
-        // 1. Standard modules and the data libraries.
+        // Standard modules and the data libraries.
         bind(g, "copy", import("copy"));
         bind(g, "json", import("json"));
         bind(g, "math", import("math"));
@@ -93,12 +93,12 @@ int exec_module(PyObject* m) {
         bind(g, "warnings", warnings);
         py::object matplotlib = import("matplotlib");
         bind(g, "matplotlib", matplotlib);
-        // 2. Charts are drawn off screen.
+        // Charts are drawn off screen.
         matplotlib.attr("use")("Agg");
-        // 3.
+        // The tear-sheet library.
         py::object qs = import("quantstats_lumi");
         bind(g, "qs", qs);
-        // 4.
+        // Date-time classes, the template engine and the typing names.
         py::object datetime_mod = import("datetime");
         bind(g, "datetime", import_from(datetime_mod, "datetime", "datetime"));
         bind(g, "timedelta", import_from(datetime_mod, "datetime", "timedelta"));
@@ -109,35 +109,35 @@ int exec_module(PyObject* m) {
         bind(g, "FileSystemLoader", FileSystemLoader);
         py::object typing = import("typing");
         for (const char* n : {"Any", "Dict", "List", "Literal"}) bind(g, n, import_from(typing, "typing", n));
-        // 5. The host package's names.
+        // The host package's names.
         py::object constant = import("kelvo_orra_backtest.constant");
         for (const char* n : {"Action", "BASIC_INFO", "FutureIndexContractValue", "OrderCond"})
             bind(g, n, import_from(constant, "kelvo_orra_backtest.constant", n));
         py::object utils = import("kelvo_orra_backtest.utils");
         for (const char* n : {"console", "make_dir"}) bind(g, n, import_from(utils, "kelvo_orra_backtest.utils", n));
-        // 6.
+        // Two warning categories are silenced.
         py::object simplefilter = warnings.attr("simplefilter");
         py::object builtins = import("builtins");
         simplefilter(py::arg("action") = "ignore", py::arg("category") = builtins.attr("FutureWarning"));
         simplefilter(py::arg("action") = "ignore", py::arg("category") = builtins.attr("RuntimeWarning"));
-        // 7.
+        // pandas gains the tear-sheet methods.
         qs.attr("extend_pandas")();
-        // 8.
+        // The module's folder and the static files beside the package.
         py::object path = os.attr("path");
         py::object file = g["__file__"];
         py::object base_dir = path.attr("dirname")(path.attr("abspath")(file));
         bind(g, "base_dir", base_dir);
         py::object static_dir = path.attr("join")(base_dir, "../../static");
         bind(g, "static_dir", static_dir);
-        // 9.
+        // The template environment.
         py::object env = Environment(py::arg("loader") = FileSystemLoader(path.attr("join")(static_dir, "templates")));
         bind(g, "env", env);
-        // 10.
+        // Its "tojson" filter.
         py::object filter = make_function(tojson_spec, "<lambda>", module_name, g, py::none());
         env.attr("filters")["tojson"] = filter;
-        // 11.
+        // The report template, loaded once.
         bind(g, "template", env.attr("get_template")("profit_report.html"));
-        // 12.
+        // The two classes.
         py::list shared_empty_list;  // the one default list of get_kbar's `exprs`
         bind(g, "QuoteManager",
              build_class("QuoteManager", "報價管理", kQuoteManagerMethods, g, module_name, shared_empty_list));

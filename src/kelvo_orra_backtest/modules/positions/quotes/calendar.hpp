@@ -1,7 +1,8 @@
 // Calendar arithmetic for the quote store: naive local date-times as integer
-// microseconds, the interpreter's float floor-division and remainder, the
+// microseconds, the interpreter's float floor-division and remainder, and the
 // local-time conversion of POSIX timestamps (rounded as the interpreter rounds
-// them) and the gap-filling minute loop.  No Python in here.
+// them).  The gap-filling minute loop that uses it is in gap_fill.cpp.  No
+// Python in here.
 #pragma once
 
 #include <cmath>
