@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bucket.hpp"
+#include "bars.hpp"
 #include "calendar.hpp"
 
 namespace kob::columnar {
@@ -269,24 +270,10 @@ inline bool restamp(const Market& m, std::int64_t ts_us, std::int64_t& out) {
 // ---------------------------------------------------------------------------
 // K-bars.
 
-struct Bars {
-    std::vector<std::int64_t> dt;
-    std::vector<double> open, high, low, close;
-    std::vector<std::int64_t> volume;
-    std::size_t size() const { return dt.size(); }
-    void push(std::int64_t t, double o, double h, double l, double c, std::int64_t v) {
-        dt.push_back(t);
-        open.push_back(o);
-        high.push_back(h);
-        low.push_back(l);
-        close.push_back(c);
-        volume.push_back(v);
-    }
-};
+// The bars and the 64-bit volume sum of the row-wise manager.
+using bars::Bars;
+using bars::wrapping_add;
 
-inline std::int64_t wrapping_add(std::int64_t a, std::int64_t b) {
-    return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) + static_cast<std::uint64_t>(b));
-}
 // Largest and smallest with NaN left out unless there is nothing else, as
 // the data-frame library's max and min do.
 inline double nan_max(double a, double b) {
