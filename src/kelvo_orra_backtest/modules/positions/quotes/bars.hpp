@@ -4,6 +4,7 @@
 // checks it.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -15,6 +16,19 @@ namespace kob::bars {
 // Volumes add as the data-frame library's Int64 sum does: wrapping.
 inline std::int64_t wrapping_add(std::int64_t a, std::int64_t b) {
     return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) + static_cast<std::uint64_t>(b));
+}
+
+// Largest and smallest with NaN left out unless there is nothing else, as
+// the data-frame library's max and min do.
+inline double nan_max(double a, double b) {
+    if (std::isnan(a)) return b;
+    if (std::isnan(b)) return a;
+    return b > a ? b : a;
+}
+inline double nan_min(double a, double b) {
+    if (std::isnan(a)) return b;
+    if (std::isnan(b)) return a;
+    return b < a ? b : a;
 }
 
 // Bars of one code, one row per bar start, ascending.
@@ -83,8 +97,8 @@ inline std::size_t merge_newest(Bars& bars, const Bars& fresh) {
     std::size_t from = 0;
     if (fresh.size() && bars.size() && fresh.dt[0] == bars.dt.back()) {
         const std::size_t j = bars.size() - 1;
-        if (fresh.high[0] > bars.high[j]) bars.high[j] = fresh.high[0];
-        if (fresh.low[0] < bars.low[j]) bars.low[j] = fresh.low[0];
+        bars.high[j] = nan_max(bars.high[j], fresh.high[0]);
+        bars.low[j] = nan_min(bars.low[j], fresh.low[0]);
         bars.close[j] = fresh.close[0];
         bars.volume[j] = wrapping_add(bars.volume[j], fresh.volume[0]);
         keep = j;

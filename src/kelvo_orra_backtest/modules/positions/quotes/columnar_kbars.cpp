@@ -256,7 +256,7 @@ py::object get_kbar_impl(Call& c) {
         const std::size_t j = old_size - 1;
         const double h = e.bars.high[j], l = e.bars.low[j], cl = e.bars.close[j];
         const std::int64_t v = e.bars.volume[j];
-        const std::size_t keep = merge_bars(e.bars, fresh);
+        const std::size_t keep = bars::merge_newest(e.bars, fresh);
         py::object kbar_df;
         try {
             py::object head = attr(e.frame, KOB_STR("slice"))(0, keep);

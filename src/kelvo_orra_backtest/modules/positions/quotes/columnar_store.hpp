@@ -272,20 +272,9 @@ inline bool restamp(const Market& m, std::int64_t ts_us, std::int64_t& out) {
 
 // The bars and the 64-bit volume sum of the row-wise manager.
 using bars::Bars;
+using bars::nan_max;
+using bars::nan_min;
 using bars::wrapping_add;
-
-// Largest and smallest with NaN left out unless there is nothing else, as
-// the data-frame library's max and min do.
-inline double nan_max(double a, double b) {
-    if (std::isnan(a)) return b;
-    if (std::isnan(b)) return a;
-    return b > a ? b : a;
-}
-inline double nan_min(double a, double b) {
-    if (std::isnan(a)) return b;
-    if (std::isnan(b)) return a;
-    return b < a ? b : a;
-}
 
 // Folds rows, given in time order with their bar starts, into consecutive
 // bars: first and last close, extremes, summed volume.
@@ -343,26 +332,6 @@ private:
     std::int64_t cur_ = 0, v_ = 0;
     double o_ = 0, h_ = 0, l_ = 0, c_ = 0;
 };
-
-// Merges `fresh` (bars from the newest cached bar on) into `bars`: a shared
-// newest bar keeps its open, takes the new close, the extremes of both and
-// the sum of the volumes.  Returns the index of the first changed bar.
-inline std::size_t merge_bars(Bars& bars, const Bars& fresh) {
-    std::size_t keep = bars.size();
-    std::size_t from = 0;
-    if (fresh.size() && bars.size() && fresh.dt[0] == bars.dt.back()) {
-        const std::size_t j = bars.size() - 1;
-        bars.high[j] = nan_max(bars.high[j], fresh.high[0]);
-        bars.low[j] = nan_min(bars.low[j], fresh.low[0]);
-        bars.close[j] = fresh.close[0];
-        bars.volume[j] = wrapping_add(bars.volume[j], fresh.volume[0]);
-        keep = j;
-        from = 1;
-    }
-    for (std::size_t i = from; i < fresh.size(); ++i)
-        bars.push(fresh.dt[i], fresh.open[i], fresh.high[i], fresh.low[i], fresh.close[i], fresh.volume[i]);
-    return keep;
-}
 
 // Stable order of rows [a, b) by time (empty when already in order).
 inline std::vector<std::uint32_t> stable_order(const Rows& rows, std::size_t a, std::size_t b) {
