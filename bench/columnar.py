@@ -11,12 +11,10 @@ process; QuoteManager's row is over 1 M ticks (10 M would need some 3.5 GB).
 """
 from __future__ import annotations
 
-import gc
 import os
 import statistics
 import subprocess
 import sys
-import time
 from datetime import datetime
 from pathlib import Path
 
@@ -34,31 +32,11 @@ use_market_zone()
 
 from kelvo_orra_backtest.modules.positions.columnar import ColumnarQuoteManager  # noqa: E402
 from kelvo_orra_backtest.modules.positions.positions import QuoteManager  # noqa: E402
+from run import batches, tick  # noqa: E402  (this folder's one-process benchmark)
 
 QUICK = "--quick" in sys.argv
-CLOCK = time.process_time
 CLASSES = {"QuoteManager": QuoteManager, "Columnar": ColumnarQuoteManager}
 MONDAY = datetime(2024, 3, 4, 9, 0).timestamp()  # stock and futures day session
-
-
-def tick(ts, close=100.0, qty=1, code="2330", market_type="Stock"):
-    return {"timestamp": ts, "code": code, "market_type": market_type, "close": close, "qty": qty,
-            "tick_type": 1, "is_simulate": False}
-
-
-def batches(body, count, per_batch, prepare=None):
-    out = []
-    gc.collect()
-    gc.disable()
-    try:
-        for _ in range(count):
-            state = prepare() if prepare else None
-            t = CLOCK()
-            body(state)
-            out.append((CLOCK() - t) / per_batch)
-    finally:
-        gc.enable()
-    return out
 
 
 def frame_of(stamps, code="TXF", market_type="Future"):
@@ -87,7 +65,7 @@ def add_tick_in_session(cls):
     stamps = [MONDAY + i for i in range(per)]
 
     def prepare():
-        return cls(), [tick(s) for s in stamps]
+        return cls(), [tick(s, market_type="Stock") for s in stamps]
 
     def body(state):
         qm, ticks = state

@@ -29,17 +29,6 @@ py::object aggregate_kbar_impl(Call& c) {
     return attr(attr(grouped, KOB_STR("agg"))(exprs), KOB_STR("rename"))(mapping);
 }
 
-py::handle units_list() {
-    static PyObject* const units = [] {
-        py::list l;
-        for (PyObject* u :
-             {KOB_STR("m"), KOB_STR("h"), KOB_STR("d"), KOB_STR("w"), KOB_STR("mo"), KOB_STR("q"), KOB_STR("y")})
-            l.append(py::handle(u));
-        return l.release().ptr();  // kept for the life of the process, never changed
-    }();
-    return units;
-}
-
 constexpr bucket::Unit kUnits[] = {bucket::Unit::Minute, bucket::Unit::Hour,    bucket::Unit::Day, bucket::Unit::Week,
                                    bucket::Unit::Month,  bucket::Unit::Quarter, bucket::Unit::Year};
 constexpr const char* kUnitText[] = {"m", "h", "d", "w", "mo", "q", "y"};
@@ -201,7 +190,7 @@ Bars fold_rows(Call& c, const CodeStore& cs, std::size_t a, std::size_t b, bool 
 
 py::object get_kbar_impl(Call& c) {
     State& s = mutable_state(c, "get_kbar");
-    const Py_ssize_t unit_idx = PySequence_Index(units_list().ptr(), c[1].ptr());
+    const Py_ssize_t unit_idx = PySequence_Index(quotes::signatures::units_list().ptr(), c[1].ptr());
     if (unit_idx < 0) {
         if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_ValueError)) throw py::error_already_set();
         PyErr_SetString(PyExc_TypeError, "'unit' must be one of ['m', 'h', 'd', 'w', 'mo', 'q', 'y']");

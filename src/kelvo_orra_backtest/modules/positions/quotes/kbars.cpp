@@ -56,18 +56,6 @@ py::object finish(const KbarArgs& a, py::handle kbar_df) {
     return return_fn(a, kbar_df);
 }
 
-// The accepted units, in the order of the error message.
-py::handle units_list() {
-    static PyObject* const units = [] {
-        py::list l;
-        for (PyObject* u :
-             {KOB_STR("m"), KOB_STR("h"), KOB_STR("d"), KOB_STR("w"), KOB_STR("mo"), KOB_STR("q"), KOB_STR("y")})
-            l.append(py::handle(u));
-        return l.release().ptr();  // kept for the life of the process, never changed
-    }();
-    return units;
-}
-
 // f"{freq}{unit}", the window text of the exact pipeline.
 py::object window_text(const KbarArgs& a) {
     return steal(PyUnicode_Concat(steal(PyObject_Format(a.freq.ptr(), KOB_STR(""))).ptr(),
@@ -347,7 +335,7 @@ py::object get_kbar_fast(Call& c, const KbarArgs& a, bucket::Window w) {
 
 py::object get_kbar_impl(Call& c) {
     const KbarArgs a(c);
-    if (!contains(units_list(), a.unit)) {
+    if (!contains(signatures::units_list(), a.unit)) {
         PyErr_SetString(PyExc_TypeError, "'unit' must be one of ['m', 'h', 'd', 'w', 'mo', 'q', 'y']");
         throw py::error_already_set();
     }

@@ -3,7 +3,7 @@
 // manager so that their argument errors and introspection read the same.
 #pragma once
 
-#include "../function.hpp"
+#include "../common.hpp"
 
 namespace kob::quotes::signatures {
 
@@ -98,6 +98,19 @@ inline MethodSpec poped_old_ticks_to_df(Impl impl) {
         )doc",
         .returns = "pl.DataFrame",
     };
+}
+
+// The units get_kbar accepts, in the order of its error message.  One list
+// per module, kept for the life of the process and never changed.
+inline py::handle units_list() {
+    static PyObject* const units = [] {
+        py::list l;
+        for (PyObject* u :
+             {KOB_STR("m"), KOB_STR("h"), KOB_STR("d"), KOB_STR("w"), KOB_STR("mo"), KOB_STR("q"), KOB_STR("y")})
+            l.append(py::handle(u));
+        return l.release().ptr();
+    }();
+    return units;
 }
 
 inline MethodSpec get_kbar(Impl impl) {
