@@ -2,7 +2,8 @@
 
 Goes long when the average of the last `fast` closes rises above the average
 of the last `slow` closes; futures also go short on the cross below, stocks
-go flat.  Decides on completed bars only; orders are market orders.
+go flat.  Decides on completed bars only, once more than `slow` of them have
+closed; orders are market orders.
 
     python -m kelvo_orra_backtest run examples/crossover.py:Crossover --codes 2330,TXF
 """
@@ -22,32 +23,31 @@ class Crossover(Strategy):
         return p["fast"] < p["slow"]
 
     def on_start(self, ctx):
-        self.closes = {}
-        self.target = {}
+        self.closes, self.seen, self.target, self.future = {}, {}, {}, {}
         for code in self.codes.split(","):
             if code in ctx.codes:
                 ctx.subscribe(code, "m", 1)
-                self.closes[code] = deque(maxlen=self.slow + 1)
-                self.target[code] = 0
+                self.closes[code] = deque(maxlen=self.slow)
+                self.seen[code] = self.target[code] = 0
+                self.future[code] = ctx.market_type(code) == "Future"
 
     def on_bar(self, ctx, bar):
-        closes = self.closes[bar.code]
+        code = bar.code
+        closes = self.closes[code]
         closes.append(bar.close)
-        if len(closes) <= self.slow:
+        self.seen[code] += 1
+        if self.seen[code] <= self.slow:
             return
-        window = list(closes)[1:]
+        window = list(closes)
         fast = sum(window[-self.fast:]) / self.fast
         slow = sum(window) / self.slow
         if fast > slow:
             target = 1
         elif fast < slow:
-            target = -1 if ctx.market_type(bar.code) == "Future" else 0
+            target = -1 if self.future[code] else 0
         else:
             return
-        if target != self.target[bar.code]:
-            diff = (target - self.target[bar.code]) * self.qty
-            (ctx.buy if diff > 0 else ctx.sell)(bar.code, abs(diff))
-            self.target[bar.code] = target
-
-    def on_stop(self, ctx):
-        pass
+        if target != self.target[code]:
+            diff = (target - self.target[code]) * self.qty
+            (ctx.buy if diff > 0 else ctx.sell)(code, abs(diff))
+            self.target[code] = target

@@ -19,8 +19,10 @@ Python runs per tick.
 """
 from __future__ import annotations
 
+import bisect
 import heapq
 import math
+import time
 from dataclasses import replace
 from datetime import datetime
 
@@ -176,12 +178,14 @@ class Engine:
         self.notices: list[Order] = []
         self.consumed: dict[int, int] = {}  # tick index -> quantity taken by partial fills
         self.sessions: dict[str, list[Session]] = {}
+        self.session_ends: dict[str, list[float]] = {}
         self.ledger: list[tuple] = []  # after each fill: (timestamp, cash, realised, code, position, basis)
         self.quotes = None
         self.fed = 0
         self.hook_code = ""
         self.in_timer = True  # an event before tick `index` (a timer, the start, the end) rather than at it
         self.mult: dict[str, int] = {}
+        self.timings: dict[str, float] = {}  # seconds per phase, for the benchmarks
 
     # ----------------------------------------------------------- subscriptions
     def subscribe(self, code: str, unit: str, freq: int) -> None:
@@ -242,7 +246,8 @@ class Engine:
         if self.latency_s:
             pos = max(pos, int(np.searchsorted(tape.e_ts, self.now + self.latency_s, "left")))
         pos += self.latency_ticks
-        order.end_pos = int(np.searchsorted(tape.e_ts, order.expiry, "left")) if math.isfinite(order.expiry) \
+        # the session's closing auction, stamped at its end, still belongs to it
+        order.end_pos = int(np.searchsorted(tape.e_ts, order.expiry, "right")) if math.isfinite(order.expiry) \
             else len(tape.e_index)
         self.active[order.id] = order
         price = order.limit if order.limit is not None else order.stop if order.stop is not None else \
@@ -274,9 +279,11 @@ class Engine:
         return ""
 
     def _session_end_after(self, market: str, t: float) -> float:
-        ends = self.sessions.get(market, [])
-        k = int(np.searchsorted([s.end for s in ends], t, "right")) if ends else 0
-        return ends[k].end if k < len(ends) else math.inf
+        ends = self.session_ends.get(market)
+        if ends is None:
+            return math.inf
+        k = bisect.bisect_right(ends, t)
+        return ends[k] if k < len(ends) else math.inf
 
     def _schedule(self, o: Order, pos: int) -> None:
         """Finds the eligible tick from position `pos` on at which the order fills or triggers."""
@@ -530,21 +537,33 @@ class Engine:
     # -------------------------------------------------------------------- loop
     def run(self) -> None:
         tape = self.tape
+        clock = time.perf_counter()
         self.in_timer = True
-        for market in sorted({t.market_type for t in tape.codes.values()}):
-            market_ts = np.sort(np.concatenate([t.e_index for t in tape.codes.values()
-                                                if t.market_type == market]))
+        markets = sorted({t.market_type for t in tape.codes.values()})
+        for market in markets:
+            if len(markets) == 1:
+                market_ts = tape.ts[~tape.is_simulate] if tape.is_simulate.any() else tape.ts
+            else:
+                of_code = np.array([tape.codes[c].market_type == market for c in tape.code_names])
+                market_ts = tape.ts[of_code[tape.code_id] & ~tape.is_simulate]
             self.sessions[market] = session_ends(market, self.windows.get(market, []), float(tape.ts[0]),
-                                                 float(tape.ts[-1]), tape.ts[market_ts])
+                                                 float(tape.ts[-1]), market_ts)
+            self.session_ends[market] = [s.end for s in self.sessions[market]]
         self.call("on_start", "")
+        self.timings["sessions"] = time.perf_counter() - clock
         self.started = True
         # every code's one-minute bars value the equity curve
         wanted: dict[str, list] = {code: [("m", 1)] for code in tape.codes}
         for code, unit, freq in self.sub_bars:
             if (unit, freq) not in wanted[code]:
                 wanted[code].append((unit, freq))
+        clock = time.perf_counter()
         tape.build_bars(wanted, self.quotes_factory)
+        self.timings["bars"] = time.perf_counter() - clock
+        clock = time.perf_counter()
         st_idx, st_kind, st_a, st_b, timers, series = self._static_events()
+        self.timings["events"] = time.perf_counter() - clock
+        clock = time.perf_counter()
         n_static = len(st_idx)
         heap = self.heap
         k = 0
@@ -599,6 +618,7 @@ class Engine:
         if self.progress is not None:
             self.progress(tape.n)
         self.call("on_stop", "")
+        self.timings["loop"] = time.perf_counter() - clock
         for o in list(self.active.values()):
             o.status, o.reason = "open", "the data ended while it rested"
         self.active.clear()
@@ -641,7 +661,9 @@ class Engine:
                 timers.append((s.end, ("session", s)))
         timers.sort(key=lambda x: x[0])
         if timers:
-            at = np.searchsorted(tape.ts, [t for t, _ in timers], "left")
+            # a session ends after the ticks stamped at its end; flattening starts at its instant
+            at = np.array([np.searchsorted(tape.ts, t, "right" if kind == "session" else "left")
+                           for t, (kind, _) in timers], dtype=np.int64)
             idx.append(at)
             kind.append(np.full(len(timers), _TIMER))
             a.append(np.arange(len(timers)))

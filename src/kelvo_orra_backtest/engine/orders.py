@@ -68,7 +68,7 @@ class Fill:
         return datetime.fromtimestamp(self.timestamp)
 
 
-@dataclass(slots=True, frozen=True)
+@dataclass(slots=True)
 class Bar:
     code: str
     unit: str

@@ -227,13 +227,13 @@ def trading_day(dt: datetime, holidays: set) -> date:
 def _daily_frame(equity: pl.DataFrame, capital: float, holidays: set) -> pl.DataFrame:
     if equity.height == 0:
         return pl.DataFrame(schema={"day": pl.Date, "total": pl.Float64, "return": pl.Float64})
-    # a trading day per distinct (date, after-15:00) pair, looked up once each
-    keys = equity.select(pl.col("dt").dt.date().alias("d"), (pl.col("dt").dt.hour() >= 15).alias("night"))
-    uniq = keys.unique()
-    lookup = {(d, night): trading_day(datetime.combine(d, datetime.min.time()) + timedelta(hours=15 if night else 0),
-                                      holidays) for d, night in uniq.iter_rows()}
-    days = [lookup[(d, n)] for d, n in keys.iter_rows()]
-    daily = (equity.with_columns(pl.Series("day", days, dtype=pl.Date))
+    # a trading day per distinct (date, from 15:00) pair, looked up once each
+    keyed = equity.with_columns(pl.col("dt").dt.date().alias("_d"), (pl.col("dt").dt.hour() >= 15).alias("_night"))
+    pairs = keyed.select("_d", "_night").unique()
+    pairs = pairs.with_columns(pl.Series("day", [
+        trading_day(datetime.combine(d, datetime.min.time()) + timedelta(hours=15 if night else 0), holidays)
+        for d, night in pairs.iter_rows()], dtype=pl.Date))
+    daily = (keyed.join(pairs, on=["_d", "_night"], how="left", maintain_order="left")
              .group_by("day", maintain_order=True)
              .agg(pl.col("cash").last(), pl.col("realised").last(), pl.col("unrealised").last(),
                   pl.col("total").last())

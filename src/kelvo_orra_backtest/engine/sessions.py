@@ -2,9 +2,10 @@
 
 A market's sessions end where one of its non-trading windows of the quote
 store opens right after trading time: 13:30 for stocks, 13:45 (day session)
-and 05:00 (night session) for futures.  Every calendar day of the run has
-those instants; a session end *happened* when the market had at least one
-tick since the previous one.
+and 05:00 (night session) for futures.  A tick stamped at the end itself
+(the closing auction) belongs to the session.  Every calendar day of the run
+has those instants; a session end *happened* when the market had at least
+one eligible tick since the previous one.
 """
 from __future__ import annotations
 
@@ -58,7 +59,7 @@ def session_ends(market_type: str, windows, first_ts: float, last_ts: float,
     lo = int(np.searchsorted(instants, first_ts, "right"))
     hi = int(np.searchsorted(instants, last_ts, "right")) + 1
     chosen = instants[max(lo - 1, 0):hi]
-    counts = np.searchsorted(market_ts, chosen, "left")
+    counts = np.searchsorted(market_ts, chosen, "right")  # ticks at or before each end
     out = []
     for k, end in enumerate(chosen):
         if end <= first_ts:

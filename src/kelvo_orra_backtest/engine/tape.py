@@ -147,21 +147,37 @@ class Tape:
         self.tick_type = frame["tick_type"].to_numpy()
         codes = frame["code"]
         self.code_names: list[str] = codes.unique(maintain_order=True).to_list()
-        ids = codes.replace_strict(self.code_names, list(range(len(self.code_names))), return_dtype=pl.Int32)
-        self.code_id = ids.to_numpy()
-        markets = frame.group_by("code", maintain_order=True).agg(pl.col("market_type").unique())
+        if len(self.code_names) == 1:
+            self.code_id = np.zeros(self.n, dtype=np.int32)
+            markets = [(self.code_names[0], frame["market_type"].unique().to_list())]
+        else:
+            ids = codes.replace_strict(self.code_names, list(range(len(self.code_names))), return_dtype=pl.Int32)
+            self.code_id = ids.to_numpy()
+            markets = frame.group_by("code", maintain_order=True).agg(pl.col("market_type").unique()).rows()
         self.codes: dict[str, CodeTape] = {}
-        order = np.argsort(self.code_id, kind="stable")
-        bounds = np.searchsorted(self.code_id[order], np.arange(len(self.code_names) + 1))
-        for row in markets.iter_rows():
-            code, kinds = row
+        if len(self.code_names) > 1:
+            order = np.argsort(self.code_id, kind="stable")
+            bounds = np.searchsorted(self.code_id[order], np.arange(len(self.code_names) + 1))
+        for code, kinds in markets:
             if len(kinds) != 1:
                 raise TickFormatError(f"code {code} has ticks of several market types ({', '.join(sorted(kinds))})")
             if kinds[0] not in ("Stock", "Future"):
                 raise TickFormatError(f"code {code}: market_type {kinds[0]!r} is neither 'Stock' nor 'Future'")
             cid = self.code_names.index(code)
-            index = order[bounds[cid]:bounds[cid + 1]].astype(np.int64)
-            elig = index[~self.is_simulate[index]]
+            if len(self.code_names) == 1:
+                index = np.arange(self.n, dtype=np.int64)
+            else:
+                index = order[bounds[cid]:bounds[cid + 1]].astype(np.int64)
+            simulate = self.is_simulate[index]
+            if not simulate.any():
+                # every tick may fill: the code's arrays are the tape's own (views when it is the only code)
+                whole = len(index) == self.n
+                self.codes[code] = CodeTape(code, kinds[0], index, index,
+                                            self.close if whole else self.close[index],
+                                            self.qty if whole else self.qty[index],
+                                            self.ts if whole else self.ts[index])
+                continue
+            elig = index[~simulate]
             self.codes[code] = CodeTape(code, kinds[0], index, elig, self.close[elig], self.qty[elig], self.ts[elig])
 
     def __len__(self) -> int:
@@ -191,13 +207,13 @@ class Tape:
         for code, keys in wanted.items():
             tape = self.codes[code]
             store = store_factory()
-            store.add_ticks(self.frame[tape.index])
+            store.add_ticks(self.frame if len(tape.index) == self.n else self.frame[tape.index])
             series = {key: store.get_kbar(code, key[0], key[1]) for key in keys}
-            stored = store.poped_old_ticks_to_df(code).filter(~pl.col("is_virtual"))["dt"]
-            del store
             # The stored times of the real ticks, as the store sorts them: ticks of
             # one bar may swap places (a re-stamp), which leaves their bar unchanged.
-            stamps = stored.dt.epoch("us").to_numpy()
+            stamps = (store.poped_old_ticks_to_df(code).lazy().filter(~pl.col("is_virtual"))
+                      .select(pl.col("dt").dt.epoch("us")).collect()["dt"].to_numpy())
+            del store
             for key, bars in series.items():
                 starts = bars["dt"].dt.epoch("us").to_numpy()
                 bar_of_tick = np.searchsorted(starts, stamps, "right") - 1
