@@ -3,6 +3,7 @@ loop, a failing set, and the command on a separately started cluster."""
 from __future__ import annotations
 
 import os
+import re
 import socket
 import subprocess
 import sys
@@ -102,6 +103,7 @@ def test_local_cluster_equals_a_plain_loop(ticks, sequential, tmp_path):
     csv = pl.read_csv(tmp_path / "sweep.csv")
     assert csv.height == 5 and csv.select("fast", "slow", "qty").n_unique() == 5
     assert pl.read_parquet(tmp_path / "sweep.parquet").equals(result.table)
+    assert not (tmp_path / sweep.PARTIAL).exists()  # the tables hold the finished sets now
 
 
 def test_a_failing_set_is_reported_and_the_others_complete(ticks, sequential, tmp_path):
@@ -120,6 +122,71 @@ def test_a_failing_set_is_reported_and_the_others_complete(ticks, sequential, tm
     for label in ("fast2-slow5-qty1", "fast2-slow8-qty1", "fast3-slow8-qty1"):
         assert rows[label]["error"] is None and rows[label]["profit"] == sequential[label]["profit"]
     assert pl.read_csv(tmp_path / "sweep.csv").height == 4
+
+
+def _quick_task(ticks, params, codes, capital):
+    """A set that takes no time: its figures are its parameters."""
+    return {"deals": params["fast"], "trades": params["slow"]}
+
+
+@pytest.mark.parametrize("kind", ["under a file", "table is a folder", "best is a file"])
+def test_unwritable_output_folder_stops_before_any_set(ticks, tmp_path, monkeypatch, capsys, kind):
+    def no_cluster(*args, **kwargs):
+        raise AssertionError("a cluster was started")
+
+    monkeypatch.setattr(sweep, "LocalCluster", no_cluster)
+    out = tmp_path / "out"
+    argv = ["--ticks", str(ticks), "--grid", "fast=2,3", "slow=5"]
+    if kind == "under a file":
+        (tmp_path / "file").write_text("x")
+        out = tmp_path / "file" / "out"
+    elif kind == "table is a folder":
+        (out / "sweep.parquet").mkdir(parents=True)
+    else:
+        out.mkdir()
+        (out / "best").write_text("x")
+        argv += ["--report-best", "1"]
+    assert sweep.main(argv + ["--output-dir", str(out)]) == 2
+    err = capsys.readouterr().err
+    assert err.startswith(f"error: output folder {out} cannot be written") and err.count("\n") == 1
+
+
+def test_finished_sets_stay_on_disk_when_the_tables_cannot_be_written(ticks, tmp_path, monkeypatch):
+    def full_disk(table, out):
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(sweep, "_write_tables", full_disk)
+    with pytest.raises(OSError, match=re.escape(f"the 4 finished set(s) are in {tmp_path / sweep.PARTIAL}")):
+        sweep.run_sweep(ticks, GRID, codes=CODES, output_dir=tmp_path, workers=1, progress=False,
+                        task=_quick_task)
+    kept = pl.read_ndjson(tmp_path / sweep.PARTIAL)
+    assert sorted(kept.select("fast", "slow", "deals", "trades").rows()) == [(2, 5, 2, 5), (2, 8, 2, 8),
+                                                                           (3, 5, 3, 5), (3, 8, 3, 8)]
+
+
+@pytest.mark.parametrize("failures", [1, sweep.CLUSTER_STARTS])
+def test_a_worker_lost_while_the_cluster_starts(ticks, tmp_path, monkeypatch, capsys, failures):
+    real = sweep.LocalCluster
+    calls = []
+
+    def flaky(*args, **kwargs):
+        calls.append(1)
+        if len(calls) <= failures:
+            raise RuntimeError("Nanny failed to start.")
+        return real(*args, **kwargs)
+
+    monkeypatch.setattr(sweep, "LocalCluster", flaky)
+    if failures < sweep.CLUSTER_STARTS:  # started again: the sweep runs
+        result = sweep.run_sweep(ticks, GRID, codes=CODES, workers=1, progress=False, task=_quick_task)
+        assert result.table.height == 4 and result.failed == 0
+    else:  # one line, no table
+        assert sweep.main(["--ticks", str(ticks), "--grid", "fast=2", "slow=5", "--output-dir",
+                           str(tmp_path)]) == 2
+        err = capsys.readouterr().err
+        assert err == (f"error: the local cluster could not start in {failures} attempts "
+                       "(RuntimeError: Nanny failed to start.)\n")
+        assert not (tmp_path / sweep.PARTIAL).exists()
+    assert len(calls) == min(failures + 1, sweep.CLUSTER_STARTS)
 
 
 def _free_port() -> int:

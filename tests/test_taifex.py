@@ -5,6 +5,7 @@ from __future__ import annotations
 import os
 import random
 import time
+import tracemalloc
 import zipfile
 from datetime import date, datetime, timedelta, timezone
 
@@ -157,6 +158,9 @@ def bad_file(tmp_path, kind):
         write(p, [row(20260529, "MTX", "202606", "84500", 21000, 2), row(20260529, "TE", "202606", "84500", 900, 2)])
     elif kind == "spreads only":
         write(p, [FRIDAY[3]])
+    elif kind == "quoted break":  # a line break inside a quoted field counts as a line
+        write(p, FRIDAY[:2] + [row(20260528, "TX", "202606", "150001", 21000, 2, auction='"x\r\ny"'),
+                               row(20260529, "TX", "202606", "8450a", 21000, 2)])
     elif kind == "not zip":
         p = tmp_path / "Daily_2026_05_29.zip"
         p.write_bytes(b"garbage")
@@ -173,6 +177,7 @@ def bad_file(tmp_path, kind):
     ("volume", "line 4: volume '3' is not an even count of both sides"),
     ("empty", "no TX trades in {p}; products present: MTX, TE"),
     ("spreads only", "no TX trades in {p} besides spreads"),
+    ("quoted break", "line 6: time '8450a' is not a time HHMMSS"),
     ("not zip", "is not a zip archive"),
 ])
 def test_bad_files_get_one_line_naming_the_file(tmp_path, kind, message):
@@ -181,6 +186,56 @@ def test_bad_files_get_one_line_naming_the_file(tmp_path, kind, message):
         taifex.read_daily([write(tmp_path / "Daily_2026_05_28.csv", FRIDAY[:1]), p])
     text = str(info.value)
     assert message.format(p=p) in text and str(p) in text and "\n" not in text
+
+
+def _repeated_zip(path, member, rows, times):
+    """A zip whose member repeats `rows` `times` times, written piece by piece."""
+    block = day_bytes(rows, header="")[2:]
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED, compresslevel=9) as zf:
+        with zf.open(member, "w") as f:
+            f.write(day_bytes(rows))
+            for _ in range(times):
+                f.write(block)
+    return path
+
+
+def test_zip_bomb_is_refused_while_unpacking_with_little_memory(tmp_path):
+    # 64 MiB of one repeated row in a zip of some 60 kB
+    bomb = _repeated_zip(tmp_path / "Daily_2026_05_29.zip", "Daily_2026_05_29.csv", [FRIDAY[-1]] * 1000,
+                         64 * 1024 * 1024 // (1000 * len(FRIDAY[-1]) + 2000))
+    assert bomb.stat().st_size < 200_000
+    tracemalloc.start()
+    try:
+        with pytest.raises(taifex.DailyFileError) as info:
+            taifex.read_daily(bomb)
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert f"{bomb}[Daily_2026_05_29.csv]: expands more than {taifex.MAX_RATIO} times" in str(info.value)
+    assert peak < taifex._RATIO_FROM + 8 * 1024 * 1024
+
+
+@pytest.mark.parametrize("kind", ["plain", "zip", "members together"])
+def test_files_above_the_size_bound_are_refused(tmp_path, monkeypatch, kind):
+    monkeypatch.setattr(taifex, "MAX_FILE_BYTES", 100_000)
+    rng = random.Random(3)
+    lines = random_day(rng, date(2026, 6, 1), date(2026, 5, 29))
+    lines = (lines * (80_000 // len("".join(lines)) + 1))[:80_000 // len(lines[0])]  # some 80 kB
+    if kind == "plain":
+        p = write(tmp_path / "Daily_2026_06_01.csv", lines + lines)
+        where = str(p)
+    else:
+        p = tmp_path / "Daily_2026_06_01.zip"
+        with zipfile.ZipFile(p, "w", zipfile.ZIP_DEFLATED) as zf:
+            if kind == "zip":
+                zf.writestr("Daily_2026_06_01.csv", day_bytes(lines + lines))
+            else:
+                zf.writestr("a.csv", day_bytes(lines))
+                zf.writestr("b.csv", day_bytes(lines))
+        where = f"{p}[{'b' if kind == 'members together' else 'Daily_2026_06_01'}.csv]"
+    with pytest.raises(taifex.DailyFileError, match="holds more than 100,000 bytes") as info:
+        taifex.read_daily(p)
+    assert str(info.value).startswith(where + ": ")
 
 
 def test_paths_errors(tmp_path):

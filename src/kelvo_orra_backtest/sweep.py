@@ -18,14 +18,19 @@ by a quiet one, and returns the realised figures of its set, computed from
 the account's profit rows: trades, profit after costs, fees, tax, win rate,
 maximum drawdown of realised equity and run time.  The results are shown as
 a table sorted by `--sort` and written as "sweep.csv" and "sweep.parquet"
-under the output folder.  A task that raises is reported in its row; the
+under the output folder.  That folder is made and checked before any set
+runs; while the sets run, each finished one is appended to
+"sweep-partial.jsonl" there, which is removed once the tables are written and
+kept when they cannot be.  A task that raises is reported in its row; the
 others complete and the exit status is 1.  Ctrl-C cancels the pending tasks,
 closes the cluster and writes the sets already finished (exit status 130).
 """
 from __future__ import annotations
 
 import argparse
+import errno
 import itertools
+import json
 import logging
 import math
 import os
@@ -69,7 +74,12 @@ SCHEMA = {
 
 
 class SweepError(Exception):
-    """A sweep that cannot start: a bad grid, tick file, sort key or cluster address."""
+    """A sweep that cannot start: a bad grid, tick file, sort key, output folder,
+    cluster address, or a local cluster that does not come up."""
+
+
+PARTIAL = "sweep-partial.jsonl"  # the finished sets while the sweep runs, one JSON object a line
+CLUSTER_STARTS = 3  # attempts at starting the local cluster (a worker may die while it starts)
 
 
 # --------------------------------------------------------------------------- grid
@@ -309,8 +319,15 @@ def _cluster(scheduler: str | None, workers: int | None):
         # connection closed while the cluster shuts down) stay off the screen;
         # what matters of a failure reaches the set's row.
         with dask.config.set({"distributed.scheduler.worker-saturation": 1.0}):
-            cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                   dashboard_address=None, silence_logs=logging.CRITICAL)
+            for attempt in range(1, CLUSTER_STARTS + 1):
+                try:
+                    cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                           dashboard_address=None, silence_logs=logging.CRITICAL)
+                    break
+                except (RuntimeError, OSError, TimeoutError) as exc:  # it has closed what it started
+                    if attempt == CLUSTER_STARTS:
+                        raise SweepError(f"the local cluster could not start in {CLUSTER_STARTS} attempts "
+                                         f"({_error_text(exc)})") from None
         try:
             client = Client(cluster)
             try:
@@ -349,7 +366,10 @@ def run_sweep(ticks: pl.DataFrame | str | os.PathLike | Sequence[str | os.PathLi
     `scheduler` a local cluster of `workers` processes (default: one per
     core) is started and closed here.  With `output_dir` the table is written
     as "sweep.csv" and "sweep.parquet" there, and the reports of the
-    `report_best` best sets under its "best" folder.  `task` runs one set
+    `report_best` best sets under its "best" folder; the folder is checked
+    before any set runs (SweepError), and each finished set is appended to
+    its PARTIAL file until the tables are written (an OSError naming that
+    file when they cannot be).  `task` runs one set
     (arguments as `backtest_set`); it must be importable or picklable.
     """
     sort_table(pl.DataFrame(schema=SCHEMA), sort)  # refuse a bad key before any work
@@ -361,8 +381,9 @@ def run_sweep(ticks: pl.DataFrame | str | os.PathLike | Sequence[str | os.PathLi
     if not sets:
         raise SweepError(f"nothing to run: all {skipped} set(s) of the grid have fast >= slow")
     codes = [c for c in codes]
-    frame = _load(ticks)
     out = Path(output_dir).resolve() if output_dir is not None else None
+    frame = _load(ticks)
+    partial = _check_output(out, report_best) if out is not None else None
 
     rows: dict[int, dict] = {}
     interrupted = False
@@ -379,7 +400,8 @@ def run_sweep(ticks: pl.DataFrame | str | os.PathLike | Sequence[str | os.PathLi
             try:
                 with Progress(TextColumn("[bold]參數組合"), BarColumn(), MofNCompleteColumn(),
                               TextColumn("{task.fields[failed]} 失敗"), TimeElapsedColumn(),
-                              console=console, disable=not progress) as bar:
+                              console=console, disable=not progress) as bar, \
+                        open(partial if partial is not None else os.devnull, "a", encoding="utf-8") as log:
                     bar_task = bar.add_task("sweep", total=len(sets), failed=0)
                     for fut, value in _finished(client, futures):
                         i = futures[fut]
@@ -390,6 +412,8 @@ def run_sweep(ticks: pl.DataFrame | str | os.PathLike | Sequence[str | os.PathLi
                         else:  # the exception, or (type, exception, traceback) of a task that raised
                             error = value[1] if isinstance(value, tuple) else value
                             rows[i] = _result_row(sets[i], None, _error_text(error))
+                        log.write(json.dumps(rows[i], ensure_ascii=False) + "\n")
+                        log.flush()
                         bar.update(bar_task, advance=1,
                                    failed=sum(r["error"] is not None for r in rows.values()))
             except _NoWorkers as exc:
@@ -403,17 +427,48 @@ def run_sweep(ticks: pl.DataFrame | str | os.PathLike | Sequence[str | os.PathLi
             result = SweepResult(table=table, skipped=skipped, cancelled=len(sets) - len(rows),
                                  interrupted=interrupted)
             if out is not None:
-                out.mkdir(parents=True, exist_ok=True)
-                csv, parquet = out / "sweep.csv", out / "sweep.parquet"
-                table.write_csv(csv)
-                table.write_parquet(parquet)
-                result.files = [csv, parquet]
+                try:
+                    result.files = _write_tables(table, out)
+                except OSError as exc:
+                    raise OSError(f"cannot write the tables under {out} ({_error_text(exc)}); "
+                                  f"the {len(rows)} finished set(s) are in {partial}") from exc
+                partial.unlink(missing_ok=True)
             if report_best and out is not None and not interrupted:
                 result.reports = _best_reports(client if local else None, tick_ref if local else frame, table,
                                                report_best, codes, capital, out / "best")
     finally:
         shutil.rmtree(staging, ignore_errors=True)
+        if partial is not None and not rows:  # nothing finished, nothing to keep
+            partial.unlink(missing_ok=True)
     return result
+
+
+def _check_output(out: Path, report_best: int) -> Path:
+    """Makes the output folder and proves that every path the sweep writes
+    there can be written, before any set runs; returns the file of the
+    finished sets, started empty."""
+    try:
+        out.mkdir(parents=True, exist_ok=True)
+        if report_best:
+            (out / "best").mkdir(exist_ok=True)
+        for path in (out / "sweep.csv", out / "sweep.parquet"):
+            if path.is_dir():
+                raise IsADirectoryError(errno.EISDIR, "is a folder", str(path))
+            if path.exists() and not os.access(path, os.W_OK):
+                raise PermissionError(errno.EACCES, "cannot be written", str(path))
+        partial = out / PARTIAL
+        partial.write_text("", encoding="utf-8")
+    except OSError as exc:
+        where = f"{exc.filename}: " if exc.filename else ""
+        raise SweepError(f"output folder {out} cannot be written ({where}{exc.strerror or exc})") from None
+    return partial
+
+
+def _write_tables(table: pl.DataFrame, out: Path) -> list[Path]:
+    csv, parquet = out / "sweep.csv", out / "sweep.parquet"
+    table.write_csv(csv)
+    table.write_parquet(parquet)
+    return [csv, parquet]
 
 
 class _NoWorkers(Exception):
@@ -533,6 +588,9 @@ def main(argv: list[str] | None = None) -> int:
     except SweepError as exc:
         print(f"error: {exc}", file=sys.stderr)
         return 2
+    except OSError as exc:  # the tables could not be written at the end; the finished sets are kept
+        print(f"error: {exc}", file=sys.stderr)
+        return 1
 
     show_table(result, args.top)
     if result.skipped:

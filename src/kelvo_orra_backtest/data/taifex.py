@@ -32,7 +32,7 @@ from dataclasses import dataclass, field
 from datetime import date, timedelta
 from functools import lru_cache
 from pathlib import Path
-from typing import Iterable, Union
+from typing import Iterable, Iterator, Union
 
 import polars as pl
 
@@ -54,6 +54,17 @@ _DAY_START = 6 * 3600  # a trade after 06:00 belongs to the regular session of i
 _MONTHLY = re.compile(r"^\d{6}$")
 _CONTRACT = re.compile(r"^\d{6}(W\d{1,2})?$")
 _STATIC = Path(__file__).resolve().parent.parent / "static"
+
+# Bounds of what one file may unpack to.  The busiest trading days so far come
+# to about 150 MB of CSV, which the exchange's deflate shrinks 5 to 15 times;
+# a zip bomb shrinks up to a thousand times.  A plain file or a zip's members
+# together above MAX_FILE_BYTES, or a member that expands more than MAX_RATIO
+# times (judged once _RATIO_FROM bytes are out), are refused while they are
+# read, so one file never holds more than MAX_FILE_BYTES in memory unpacked.
+MAX_FILE_BYTES = 512 * 1024 * 1024
+MAX_RATIO = 100
+_RATIO_FROM = 16 * 1024 * 1024
+_CHUNK = 1024 * 1024
 
 TICK_SCHEMA = {
     "timestamp": pl.Float64, "code": pl.Utf8, "market_type": pl.Utf8, "close": pl.Float64,
@@ -209,35 +220,82 @@ class _Source:
     raw: bytes
 
 
-def _sources(path: Path) -> list[_Source]:
+def _too_big(name: str, size: int) -> DailyFileError:
+    return DailyFileError(f"{name}: holds more than {MAX_FILE_BYTES:,} bytes ({size:,} or more), "
+                          "more than any daily file")
+
+
+def _unpack(zf: zipfile.ZipFile, info: zipfile.ZipInfo, name: str, budget: int) -> bytes:
+    """One member, unpacked piece by piece: refused as soon as it holds more
+    than `budget` bytes or expands more than MAX_RATIO times."""
+    label = f"{name}[{info.filename}]"
+    if info.compress_type not in (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED):
+        # the exchange deflates; other methods unpack without a bound per read
+        raise DailyFileError(f"{label}: is compressed with method {info.compress_type}, not deflate")
+    if info.file_size > budget:
+        raise _too_big(label, info.file_size)
+    out = io.BytesIO()
+    size = 0
+    with zf.open(info) as member:
+        while chunk := member.read(_CHUNK):
+            size += len(chunk)
+            if size > budget:
+                raise _too_big(label, size)
+            if size > _RATIO_FROM and size > MAX_RATIO * info.compress_size:
+                raise DailyFileError(f"{label}: expands more than {MAX_RATIO} times "
+                                     f"({info.compress_size:,} bytes to {size:,} and more), "
+                                     "as no daily file does (a zip bomb)")
+            out.write(chunk)
+    return out.getvalue()
+
+
+def _sources(path: Path) -> Iterator[_Source]:
+    """The trade files of `path`, one at a time: the file itself, or each
+    .csv/.rpt member of a zip."""
     name = str(path)
     try:
-        raw = path.read_bytes()
+        with open(path, "rb") as f:
+            raw = f.read(1024)
+            zipped = raw.startswith(b"PK")
+            if not zipped:
+                raw += f.read(MAX_FILE_BYTES + 1 - len(raw))
     except OSError as exc:
         raise DailyFileError(f"{name}: cannot be read ({exc.strerror or exc})") from None
-    if not raw.startswith(b"PK"):
+    if not zipped:
         if path.suffix.lower() == ".zip" and _looks_like_html(raw):
             raise DailyFileError(f"{name}: is an HTML page, not a trade file "
                                  "(the exchange sends one for a day without trading)")
         if path.suffix.lower() == ".zip":
             raise DailyFileError(f"{name}: is not a zip archive")
-        return [_Source(name, raw)]
+        if len(raw) > MAX_FILE_BYTES:
+            raise _too_big(name, len(raw))
+        yield _Source(name, raw)
+        return
+    del raw
     try:
-        with zipfile.ZipFile(io.BytesIO(raw)) as zf:
+        with zipfile.ZipFile(path) as zf:
             members = [i for i in zf.infolist() if not i.is_dir()]
             data = [i for i in members if Path(i.filename).suffix.lower() in (".csv", ".rpt")]
             if not data:
                 pages = [i for i in members if Path(i.filename).suffix.lower() in (".htm", ".html")
-                         or _looks_like_html(zf.read(i)[:1024])]
+                         or _looks_like_html(_head(zf, i))]
                 if pages:
                     raise DailyFileError(f"{name}: holds an HTML page ({pages[0].filename}), not trades "
                                          "(the exchange sends one for a day without trading)")
                 raise DailyFileError(f"{name}: the zip holds no .csv or .rpt file")
-            if len(data) == 1:
-                return [_Source(name, zf.read(data[0]))]
-            return [_Source(f"{name}[{i.filename}]", zf.read(i)) for i in data]
+            budget = MAX_FILE_BYTES  # for all members together
+            for info in data:
+                raw = _unpack(zf, info, name, budget)
+                budget -= len(raw)
+                yield _Source(name if len(data) == 1 else f"{name}[{info.filename}]", raw)
+                del raw
     except (zipfile.BadZipFile, zipfile.LargeZipFile, OSError, EOFError) as exc:
         raise DailyFileError(f"{name}: is not a readable zip archive ({exc})") from None
+
+
+def _head(zf: zipfile.ZipFile, info: zipfile.ZipInfo) -> bytes:
+    with zf.open(info) as member:
+        return member.read(1024)
 
 
 @dataclass
@@ -284,14 +342,23 @@ def _parse(source: _Source, product: str) -> _Day:
     columns = [f"c{i}" for i in range(len(names))]
     want = {columns[names.index(h)]: col for h, col in _FIELDS.items()}
     if body.strip():
+        # A quoted field may hold a line break: then every column is read, so
+        # that the breaks inside fields can be counted into the line numbers.
+        quoted = b'"' in body
         try:
             table = pl.read_csv(io.BytesIO(body), has_header=False, schema={c: pl.Utf8 for c in columns},
                                 truncate_ragged_lines=True, quote_char='"',
-                                columns=[int(c[1:]) for c in want])
+                                columns=None if quoted else [int(c[1:]) for c in want])
         except Exception as exc:  # polars' own parse errors
             first = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
             raise DailyFileError(f"{name}: cannot be read as CSV ({first})") from None
-        table = table.rename(want).with_row_index("line", offset=2)
+        del body
+        table = table.with_row_index("line", offset=2)
+        if quoted:
+            breaks = pl.sum_horizontal(pl.col(c).str.count_matches("\n", literal=True).fill_null(0)
+                                       for c in columns)
+            table = table.with_columns(pl.col("line") + (breaks.cum_sum() - breaks).cast(pl.UInt32))
+        table = table.select("line", *want).rename(want)
     else:
         table = pl.DataFrame(schema={"line": pl.UInt32, **{c: pl.Utf8 for c in _FIELDS.values()}})
 
