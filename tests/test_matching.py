@@ -219,6 +219,43 @@ def test_a_deal_with_a_wrong_action_or_a_missing_key_is_refused(pos, console, op
     assert account_state(pos) == before and console.lines == lines
 
 
+class Grab:
+    """A deal value whose deep copy keeps hold of the account's copy of the deal."""
+
+    def __init__(self, caught):
+        self.caught = caught
+
+    def __deepcopy__(self, memo):
+        self.caught.extend(v for v in memo.values() if isinstance(v, dict))
+        return self
+
+
+@pytest.mark.parametrize("opening", [[], [("Buy", 1, 50.0)]])
+@pytest.mark.parametrize("change,error", [
+    (lambda d: d.pop("trade_id"), KeyError),
+    (lambda d: d.update(action="Long"), ValueError),
+    (lambda d: d.update(action="Buy"), RuntimeError),
+])
+def test_a_deal_changed_by_outside_code_on_the_way_is_not_booked(pos, console, monkeypatch, opening, change, error):
+    for side, qty, price in opening:
+        pos.set_positions(deal(side, qty, price), "Stock")
+    caught = []
+    d = deal("Sell", 2, 55.0, 1.0, note=Grab(caught))
+    real_print = console.print
+
+    def meddling_print(text, *args, **kwargs):
+        for copied in caught:
+            change(copied)
+        caught.clear()
+        real_print(text, *args, **kwargs)
+
+    monkeypatch.setattr(console, "print", meddling_print)
+    before = state(pos)
+    with pytest.raises(error):
+        pos.set_positions(d, "Stock")
+    assert_unchanged(pos, before, "Stock")  # a first deal of the code leaves its empty book
+
+
 class LyingLower(str):
     def lower(self):
         return "sell" if str.__eq__(self, "Buy") else "buy"
