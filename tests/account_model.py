@@ -117,11 +117,14 @@ class Account:
 
     def deal(self, trade: dict, product_type) -> None:
         code = trade["code"]
+        for key in ("action", "price", "quantity", "exchange_ts", "product_type", "trade_id"):
+            if key not in trade:
+                raise KeyError(key)
+        if not (isinstance(trade["action"], str) and str.__str__(trade["action"]) in ("Buy", "Sell")):
+            raise ValueError(f"set_positions: the deal's action must be 'Buy' or 'Sell', got {trade['action']!r}")
         self.positions.setdefault(code, {"buy": [], "sell": []})
         self.mapper.setdefault(code, product_type)
         self.infos.setdefault(code, new_info())
-        if "action" not in trade:
-            raise KeyError("action")
         # Work on copies; publish only when everything succeeded.
         positions = copy.deepcopy(self.positions)
         infos = copy.deepcopy(self.infos)
@@ -129,7 +132,7 @@ class Account:
         capital = self.capital
         lines: list[str] = []
         deal = dict(trade)
-        buy = deal["action"] == "Buy"
+        buy = str.__str__(deal["action"]) == "Buy"
         own, other = ("buy", "sell") if buy else ("sell", "buy")
         info = infos[code]
         before = capital

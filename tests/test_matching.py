@@ -10,7 +10,9 @@ import account_model as model
 
 
 def deal(action, qty, price, ts=0.0, code="2330", **extra):
-    return {"code": code, "action": action, "price": price, "quantity": qty, "exchange_ts": ts, **extra}
+    """A deal with every key that matching, the profit rows and the position views read."""
+    return {"code": code, "action": action, "price": price, "quantity": qty, "exchange_ts": ts,
+            "product_type": "Stock", "trade_id": "T0", **extra}
 
 
 def state(pos):
@@ -46,10 +48,10 @@ def test_long_entry_then_reversal(pos, console):
     remainder_fee = 0.001425 * 1 * 1000 * 54.7
     assert pos.current_capital == 107972.265 - (54700.0 + remainder_fee)
     assert console.lines[1:] == [
-        "[green]沖銷部位: {'code': '2330', 'action': 'Sell', 'price': 55.0, 'quantity': 3, 'exchange_ts': 2.0}"
-        "[/green]",
-        "[yellow]被沖銷部位: {'code': '2330', 'action': 'Buy', 'price': 50.0, 'quantity': 2, 'exchange_ts': 1.0}"
-        "[/yellow]",
+        "[green]沖銷部位: {'code': '2330', 'action': 'Sell', 'price': 55.0, 'quantity': 3, 'exchange_ts': 2.0,"
+        " 'product_type': 'Stock', 'trade_id': 'T0'}[/green]",
+        "[yellow]被沖銷部位: {'code': '2330', 'action': 'Buy', 'price': 50.0, 'quantity': 2, 'exchange_ts': 1.0,"
+        " 'product_type': 'Stock', 'trade_id': 'T0'}[/yellow]",
         "[bold yellow][做多沖銷]本金: -943.6399999999994, 回收價金: 109400.0, 損益: 7972.265, 出場成本: 484.095"
         "[/bold yellow]",
         f"[bold pink1][做空進場]本金: 107972.265, 應付金額: 54700.0, 進場成本: {remainder_fee}[/bold pink1]",
@@ -99,11 +101,12 @@ def test_two_pieces_oldest_first(pos, console):
     assert (rows[1]["entry_price"], rows[1]["entry_amount"], rows[1]["trade_cost"]) == (52.3, 52300.0, 74.5275)
     assert (rows[1]["profit"], rows[1]["profit_ratio"]) == (2083.425, 0.03977935648202269)
     assert pos.positions["2330"]["buy"] == [deal("Buy", 1, 52.0, 2.0)]
-    sell_text = "{'code': '2330', 'action': 'Sell', 'price': 55.0, 'quantity': 2, 'exchange_ts': 3.0}"
+    sell_text = ("{'code': '2330', 'action': 'Sell', 'price': 55.0, 'quantity': 2, 'exchange_ts': 3.0,"
+                 " 'product_type': 'Stock', 'trade_id': 'T0'}")
     assert console.lines[0] == f"[green]沖銷部位: {sell_text}[/green]"
     assert console.lines[2] == f"[green]沖銷部位: {sell_text}[/green]"
-    assert "'quantity': 1, 'exchange_ts': 1.0}" in console.lines[1]
-    assert "'quantity': 2, 'exchange_ts': 2.0}" in console.lines[3]
+    assert "'quantity': 1, 'exchange_ts': 1.0," in console.lines[1]
+    assert "'quantity': 2, 'exchange_ts': 2.0," in console.lines[3]
     assert console.lines[4].startswith("[bold yellow][做多沖銷]")
     assert len(console.lines) == 5
 
@@ -160,23 +163,130 @@ def test_zero_profit_counts_as_a_loss(pos, console):
     assert pos.current_capital == 100000.0 and type(pos.current_capital) is float
 
 
-def test_other_actions_and_product_types(pos, console):
-    pos.set_positions(deal("buy", 1, 50.0), "Stock")  # not exactly "Buy": a sell path, slipped as a buy
-    assert pos.positions["2330"]["sell"][0]["action"] == "buy"
+def test_product_types_and_deals_that_are_not_dicts(pos, console):
     pos.set_positions(deal("Sell", 1, 50.0, code="TXF"), "Stock")
     pos.set_positions(deal("Sell", 1, 50.0, code="TXF"), "Future")
     assert pos.product_type_mapper["TXF"] == "Stock"
-    before = state(pos)
-    with pytest.raises(KeyError, match="hold"):
-        pos.set_positions(deal("Hold", 1, 50.0, code="TXF"), "Stock")
-    assert state(pos) == before
-    with pytest.raises(KeyError, match="action"):
-        pos.set_positions({"code": "NEW"}, "Stock")
-    assert pos.positions["NEW"] == {"buy": [], "sell": []} and pos._account_infos["NEW"]["entry_times"] == 0
     with pytest.raises(KeyError, match="code"):
         pos.set_positions({}, "Stock")
     with pytest.raises(TypeError, match="Argument 'trade' has incorrect type"):
         pos.set_positions([], "Stock")
+
+
+def account_state(pos):
+    """Everything of the account a refused deal must leave alone, as plain copies."""
+    return copy.deepcopy((pos.positions, pos.product_type_mapper, pos._account_infos, pos.current_capital,
+                          pos._profit_report, pos.trade_records, pos.current_tick_infos))
+
+
+BAD_ACTIONS = ["buy", "sell", "BUY", "SELL", "Long", "Hold", "Buy ", "", 1, None, b"Buy", ("Buy",)]
+# "code" is left out: a deal without it was refused before any change already.
+DEAL_KEYS = ["action", "price", "quantity", "exchange_ts", "product_type", "trade_id"]
+
+
+def bad_deals():
+    """(opening deals, the bad deal's action, what is wrong with it, the error)."""
+    long = [("Buy", 1, 50.0)]
+    for opening in ([], long):
+        for action in BAD_ACTIONS:
+            yield pytest.param(opening, "Sell", {"action": action}, ValueError,
+                               id=f"action {action!r}{' against a long' if opening else ''}")
+    for key in DEAL_KEYS:
+        yield pytest.param([], "Sell", key, KeyError, id=f"no {key}")
+    for key in ("exchange_ts", "product_type", "trade_id"):
+        yield pytest.param(long, "Buy", key, KeyError, id=f"no {key}, adding to a long")
+    for key in ("product_type", "trade_id"):
+        yield pytest.param(long, "Sell", key, KeyError, id=f"no {key}, covering a long")
+
+
+@pytest.mark.parametrize("opening,action,wrong,error", list(bad_deals()))
+def test_a_deal_with_a_wrong_action_or_a_missing_key_is_refused(pos, console, opening, action, wrong, error):
+    for side, qty, price in opening:
+        pos.set_positions(deal(side, qty, price), "Stock")
+    pos.add_trade_record("T0", "2330", "Buy", 1, 50.0, 1704157200.0, "Deal")
+    d = deal(action, 1, 55.0, 1.0)
+    if isinstance(wrong, dict):
+        d.update(wrong)
+    else:
+        del d[wrong]
+    before, lines = account_state(pos), list(console.lines)
+    with pytest.raises(error) as raised:
+        pos.set_positions(d, "Stock")
+    if error is ValueError:
+        assert str(raised.value) == f"set_positions: the deal's action must be 'Buy' or 'Sell', got {d['action']!r}"
+    else:
+        assert raised.value.args == (wrong,)
+    assert account_state(pos) == before and console.lines == lines
+
+
+class Grab:
+    """A deal value whose deep copy keeps hold of the account's copy of the deal."""
+
+    def __init__(self, caught):
+        self.caught = caught
+
+    def __deepcopy__(self, memo):
+        self.caught.extend(v for v in memo.values() if isinstance(v, dict))
+        return self
+
+
+@pytest.mark.parametrize("opening", [[], [("Buy", 1, 50.0)]])
+@pytest.mark.parametrize("change,error", [
+    (lambda d: d.pop("trade_id"), KeyError),
+    (lambda d: d.update(action="Long"), ValueError),
+    (lambda d: d.update(action="Buy"), RuntimeError),
+])
+def test_a_deal_changed_by_outside_code_on_the_way_is_not_booked(pos, console, monkeypatch, opening, change, error):
+    for side, qty, price in opening:
+        pos.set_positions(deal(side, qty, price), "Stock")
+    caught = []
+    d = deal("Sell", 2, 55.0, 1.0, note=Grab(caught))
+    real_print = console.print
+
+    def meddling_print(text, *args, **kwargs):
+        for copied in caught:
+            change(copied)
+        caught.clear()
+        real_print(text, *args, **kwargs)
+
+    monkeypatch.setattr(console, "print", meddling_print)
+    before = state(pos)
+    with pytest.raises(error):
+        pos.set_positions(d, "Stock")
+    assert_unchanged(pos, before, "Stock")  # a first deal of the code leaves its empty book
+
+
+class LyingLower(str):
+    def lower(self):
+        return "sell" if str.__eq__(self, "Buy") else "buy"
+
+
+class EqualsAll(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return True
+
+
+class EqualsNone(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return False
+
+
+@pytest.mark.parametrize("odd,text", [(LyingLower, "Buy"), (LyingLower, "Sell"), (EqualsAll, "Sell"),
+                                      (EqualsNone, "Buy")])
+def test_an_action_of_a_str_subclass_is_matched_and_priced_by_its_text(m, console, odd, text):
+    opening = "Sell" if text == "Buy" else "Buy"
+    plain, subclassed = m.Positions(), m.Positions()
+    for account, action in ((plain, text), (subclassed, odd(text))):
+        account.set_positions(deal(opening, 1, 50.0), "Stock")
+        account.set_positions(deal(action, 2, 55.0, 1.0), "Stock")  # one lot covered, one left as an entry
+    assert subclassed.current_capital == plain.current_capital
+    assert str(subclassed._profit_report) == str(plain._profit_report)
+    assert str(subclassed.positions) == str(plain.positions)
+    assert subclassed._account_infos == plain._account_infos
 
 
 @pytest.mark.parametrize("bad", [

@@ -36,6 +36,26 @@ namespace kob::account {
 using ::kob::equals;
 using ::kob::truth;
 
+// A deal's action as set_positions books it: `action` the object itself (as
+// entries and profit rows keep it) and `buy` its side.  Every leg is priced
+// with the exact text of its side, so matching and slippage always agree.
+struct Side {
+    py::object action;
+    bool buy;
+    PyObject* priced_as() const { return buy ? KOB_STR("Buy") : KOB_STR("Sell"); }
+    PyObject* opposite() const { return buy ? KOB_STR("Sell") : KOB_STR("Buy"); }
+};
+
+// Checks a deal before set_positions changes anything: every key that
+// matching, the profit rows and the position views read must be there (a
+// missing one raises KeyError for it) and the action must be "Buy" or "Sell"
+// (ValueError otherwise).
+Side check_deal(py::handle deal);
+
+// The same check once more just before the deal is booked, since outside code
+// that ran on the way (a console, an overriding method) may have reached it.
+void recheck_deal(py::handle deal, const Side& side);
+
 // A new fee-settings table with the default rates and the given fixed cost.
 py::object make_default_fee_settings(long per_trade_cost);
 

@@ -1,5 +1,6 @@
 // Positions state and trade intake: the constructor, trade records, the
-// current tick per code, the capital and the account-info record.
+// current tick per code, the capital, the account-info record and the check
+// of a deal before it is booked.
 #include "account.hpp"
 
 namespace kob {
@@ -97,6 +98,45 @@ py::object set_initial_capital(Call& c) {
 py::object current_capital(Call& c) { return attr(c.self, KOB_STR("current_capital")); }
 
 }  // namespace
+
+namespace account {
+
+namespace {
+
+// The side of an action that is the text "Buy" or "Sell", a str subclass
+// read by its characters (no method of it runs); anything else is refused.
+bool side_of(py::handle action) {
+    if (PyUnicode_Check(action.ptr())) {
+        if (PyUnicode_Compare(action.ptr(), KOB_STR("Buy")) == 0) return true;
+        if (PyUnicode_Compare(action.ptr(), KOB_STR("Sell")) == 0) return false;
+    }
+    PyErr_Format(PyExc_ValueError, "set_positions: the deal's action must be 'Buy' or 'Sell', got %R", action.ptr());
+    throw py::error_already_set();
+}
+
+}  // namespace
+
+Side check_deal(py::handle deal) {
+    // "code" was read before, from the caller's dict.  Matching and the profit
+    // rows read "action", "price", "quantity" and "exchange_ts"; the position
+    // views read "product_type" and "trade_id" of every open entry.
+    py::object action = item(deal, KOB_STR("action"));
+    for (PyObject* key :
+         {KOB_STR("price"), KOB_STR("quantity"), KOB_STR("exchange_ts"), KOB_STR("product_type"), KOB_STR("trade_id")})
+        item(deal, key);
+    const bool buy = side_of(action);
+    return {std::move(action), buy};
+}
+
+void recheck_deal(py::handle deal, const Side& side) {
+    const Side now = check_deal(deal);
+    if (now.buy != side.buy) {
+        PyErr_SetString(PyExc_RuntimeError, "set_positions: the deal's action changed while it was booked");
+        throw py::error_already_set();
+    }
+}
+
+}  // namespace account
 
 const MethodSpec pos_init = {
     .name = "__init__",

@@ -69,14 +69,27 @@ bool less(const Num& a, const Num& b) {
 
 py::object calculate_profit(Call& c);
 
-// Prices every piece of the cover of `deal` against the opposite side.
-CoverPlan plan_cover(const Call& c, account::Ctx& ctx, py::handle deal, py::handle product_type) {
+// Prices every piece of the cover of `deal` against the opposite side.  With
+// `side` (from set_positions) the deal's checked action decides the target
+// list and both legs are priced with the texts of their sides; without it
+// (__calculate_profit called directly) the action is read from the deal and
+// compared with Action.BUY.value, and each leg is priced with its own action.
+CoverPlan plan_cover(const Call& c, account::Ctx& ctx, py::handle deal, py::handle product_type,
+                     const account::Side* side = nullptr) {
     CoverPlan plan;
     PyObject* self = c.self;
     plan.un_cover_qty = Num::from(item(deal, KOB_STR("quantity")));
-    py::object action = item(deal, KOB_STR("action"));
-    py::object buy_value = attr(attr(c.global(KOB_STR("Action")), KOB_STR("BUY")), KOB_STR("value"));
-    const bool covers_short = equals(action.ptr(), buy_value.ptr());
+    py::object action;
+    bool covers_short;
+    if (side) {
+        action = side->action;
+        covers_short = side->buy;
+    } else {
+        action = item(deal, KOB_STR("action"));
+        py::object buy_value = attr(attr(c.global(KOB_STR("Action")), KOB_STR("BUY")), KOB_STR("value"));
+        covers_short = equals(action.ptr(), buy_value.ptr());
+    }
+    PyObject* exit_priced_as = side ? side->priced_as() : action.ptr();
     py::object code = item(deal, KOB_STR("code"));
     plan.target = item(item(attr(self, KOB_STR("positions")), code), covers_short ? KOB_STR("sell") : KOB_STR("buy"));
     PyObject* target = plan.target.ptr();
@@ -91,11 +104,12 @@ CoverPlan plan_cover(const Call& c, account::Ctx& ctx, py::handle deal, py::hand
         const Num matched = less(entry_qty, plan.un_cover_qty) ? entry_qty : plan.un_cover_qty;
         py::object matched_obj = matched.obj();
 
-        const Cost in = account::trade_cost(ctx, item(entry, KOB_STR("code")).ptr(),
-                                            item(entry, KOB_STR("action")).ptr(), item(entry, KOB_STR("price")).ptr(),
-                                            matched_obj.ptr(), product_type.ptr(), {.ignore_tax = true});
+        py::object entry_action = item(entry, KOB_STR("action"));
+        const Cost in = account::trade_cost(
+            ctx, item(entry, KOB_STR("code")).ptr(), side ? side->opposite() : entry_action.ptr(),
+            item(entry, KOB_STR("price")).ptr(), matched_obj.ptr(), product_type.ptr(), {.ignore_tax = true});
         if (!deal_price) deal_price = item(deal, KOB_STR("price"));
-        const Cost out = account::trade_cost(ctx, code.ptr(), action.ptr(), deal_price.ptr(), matched_obj.ptr(),
+        const Cost out = account::trade_cost(ctx, code.ptr(), exit_priced_as, deal_price.ptr(), matched_obj.ptr(),
                                              product_type.ptr(), {.need_qty = true});
         if (!plan.deal_text) plan.deal_text = account::dict_text(deal);
         piece.entry_text = account::dict_text(entry);
@@ -125,7 +139,7 @@ CoverPlan plan_cover(const Call& c, account::Ctx& ctx, py::handle deal, py::hand
         py::object row = steal(_PyDict_NewPresized(23));
         auto put = [&](PyObject* key, py::handle v) { check(PyDict_SetItem(row.ptr(), key, v.ptr())); };
         put(KOB_STR("code"), code);
-        put(KOB_STR("entry_action"), item(entry, KOB_STR("action")));
+        put(KOB_STR("entry_action"), entry_action);
         put(KOB_STR("entry_dt"), item(entry, KOB_STR("exchange_ts")));
         put(KOB_STR("entry_price"), in.price.obj());
         put(KOB_STR("entry_origin_price"), in.origin_price.obj());
@@ -261,9 +275,10 @@ struct Entry {
 // What an entry takes from the capital.
 Num outlay(const Entry& e) { return e.notional + e.cost.fee + e.cost.fixed; }
 
-Entry price_entry(account::Ctx& ctx, py::handle deal, py::handle quantity, py::handle product_type) {
+Entry price_entry(account::Ctx& ctx, py::handle deal, const account::Side& side, py::handle quantity,
+                  py::handle product_type) {
     Entry e;
-    e.cost = account::trade_cost(ctx, item(deal, KOB_STR("code")).ptr(), item(deal, KOB_STR("action")).ptr(),
+    e.cost = account::trade_cost(ctx, item(deal, KOB_STR("code")).ptr(), side.priced_as(),
                                  item(deal, KOB_STR("price")).ptr(), quantity.ptr(), product_type.ptr(),
                                  {.ignore_tax = true});
     e.notional = e.cost.price * e.cost.min_qty;
@@ -288,6 +303,10 @@ py::object set_positions(Call& c) {
     account::Ctx ctx(c.globals, self);
     py::handle trade = c[0], product_type = c[1];
     py::object code = item(trade, KOB_STR("code"));
+    // The copy that becomes the entry is checked before anything changes.
+    py::object deal = deep_copy(c, trade);
+    const account::Side side = account::check_deal(deal);
+    const bool buy = side.buy;
     {
         py::object positions = attr(self, KOB_STR("positions"));
         PyObject* known = nullptr;
@@ -309,9 +328,7 @@ py::object set_positions(Call& c) {
         check(has);
         if (!has) set_item(infos, code, call_method(self, name_on_instance(pos_init_account_info)));
     }
-    py::object deal = deep_copy(c, trade);
     const Num capital_before = Num::from(attr(self, KOB_STR("current_capital")));
-    const bool buy = equals(item(deal, KOB_STR("action")).ptr(), KOB_STR("Buy"));
     PyObject* own_side = buy ? KOB_STR("buy") : KOB_STR("sell");
     PyObject* other_side = buy ? KOB_STR("sell") : KOB_STR("buy");
     const bool covers = truth(item(item(attr(self, KOB_STR("positions")), code), other_side).ptr());
@@ -323,23 +340,24 @@ py::object set_positions(Call& c) {
 
     if (!covers) {
         // Entry: a new position of the deal's own side.
-        const Entry e = price_entry(ctx, deal, item(deal, KOB_STR("quantity")), product_type);
+        const Entry e = price_entry(ctx, deal, side, item(deal, KOB_STR("quantity")), product_type);
         record = item(attr(self, KOB_STR("_account_infos")), code);
         const Num entry_times = Num::from(item(record, KOB_STR("entry_times"))) + 1;
         const Num capital_after = Num::from(attr(self, KOB_STR("current_capital"))) - outlay(e);
         console_print(c, entry_line(buy, capital_before, e));
+        account::recheck_deal(deal, side);
         set_item(record, py::handle(KOB_STR("entry_times")), entry_times.obj());
         set_attr(self, KOB_STR("current_capital"), capital_after.obj());
     } else {
         CoverPlan plan;
         const bool native = is_own_method(self, pos_calculate_profit);
         if (native)
-            plan = plan_cover(c, ctx, deal, product_type);
+            plan = plan_cover(c, ctx, deal, product_type, &side);
         else
             plan = plan_from_result(call_method(self, name_on_instance(pos_calculate_profit), deal, product_type));
         keep_deal = !plan.is_covered;
         std::optional<Entry> rest;
-        if (keep_deal) rest = price_entry(ctx, deal, plan.un_cover_qty.obj(), product_type);
+        if (keep_deal) rest = price_entry(ctx, deal, side, plan.un_cover_qty.obj(), product_type);
 
         py::object report = attr(self, KOB_STR("_profit_report"));
         const Num profit_sum = Num::from(item(report, KOB_STR("profit"))) + plan.profit;
@@ -384,6 +402,7 @@ py::object set_positions(Call& c) {
 
         if (native) print_pieces(c, plan);
         for (auto& line : lines) console_print(c, line);
+        account::recheck_deal(deal, side);
         if (native) commit_pieces(self, plan);
         set_item(report, KOB_STR("profit"), profit_sum.obj());
         if (keep_deal) set_item(deal, KOB_STR("quantity"), plan.un_cover_qty.obj());
