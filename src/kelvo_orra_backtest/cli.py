@@ -202,10 +202,12 @@ def do_run(args) -> int:
     from rich.progress import BarColumn, Progress, TextColumn, TimeElapsedColumn, TimeRemainingColumn
 
     console = Console(soft_wrap=True)
+    bar_console = Console(stderr=True)
     try:
         with Progress(TextColumn("[bold]{task.description}"), BarColumn(),
                       TextColumn("{task.completed:,}/{task.total:,} ticks"), TimeElapsedColumn(),
-                      TimeRemainingColumn(), console=Console(stderr=True), transient=True) as progress:
+                      TimeRemainingColumn(), console=bar_console, transient=True,
+                      disable=not bar_console.is_terminal) as progress:
             task = progress.add_task(klass.__name__, total=ticks.height)
             result = run(klass, ticks, params=params, capital=args.capital, costs=args.costs,
                          partial_fills=args.partial_fills, latency_ticks=args.latency_ticks,
@@ -218,7 +220,7 @@ def do_run(args) -> int:
     except StrategyError as exc:
         cause = exc.__cause__
         if cause is not None:
-            traceback.print_exception(type(cause), cause, cause.__traceback__, file=sys.stderr)
+            traceback.print_exception(type(cause), cause, _from_strategy(cause.__traceback__), file=sys.stderr)
         print(f"error: {exc}", file=sys.stderr)
         return 1
     print_summary(console, result)
@@ -228,6 +230,15 @@ def do_run(args) -> int:
         for path in written:
             console.print(f"  {path}", highlight=False)
     return 0
+
+
+def _from_strategy(tb):
+    """The traceback from the strategy's own frame on: the engine's frames that called the hook left out."""
+    engine_dir = str(Path(__file__).resolve().parent / "engine") + os.sep
+    first = tb
+    while tb is not None and tb.tb_frame.f_code.co_filename.startswith(engine_dir):
+        tb = tb.tb_next
+    return tb or first
 
 
 def print_summary(console, result) -> None:
