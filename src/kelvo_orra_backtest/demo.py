@@ -77,8 +77,8 @@ tick file: CSV with a header line, or Parquet; one row per trade, in any order
                for fills
   is_simulate  true for ticks of the exchange's simulated matching before an
                auction (e.g. 13:25-13:30 for stocks): left out of the
-               incremental K-bars, and the demo's strategy places no order on
-               them; false otherwise (true/false or 1/0)
+               incremental K-bars, and no order fills or triggers on them;
+               false otherwise (true/false or 1/0)
 example:
   timestamp,code,market_type,close,qty,tick_type,is_simulate
   1709514000.5,2330,Stock,690.0,3,1,false
