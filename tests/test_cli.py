@@ -55,12 +55,18 @@ def workdir(tmp_path, monkeypatch):
     for k in range(120):  # a tick every 10 s for 20 minutes
         rows.append(f"{start + 10 * k + 0.5},TXF,Future,{22150 + (k % 7) - 3}.0,1,1,false")
     (tmp_path / "ticks.csv").write_text("\n".join(rows) + "\n")
+    # each row valid, but one code of two markets
+    (tmp_path / "mixed.csv").write_text("\n".join(rows[:3] + [rows[3].replace("Future", "Stock")]) + "\n")
     monkeypatch.chdir(tmp_path)
     return tmp_path
 
 
-def _files(root: Path) -> set[Path]:
-    return {p for p in root.rglob("*") if p.is_file() and "__pycache__" not in p.parts}
+INPUTS = {"strats.py", "ticks.csv", "mixed.csv"}
+
+
+def _files(root: Path) -> set[str]:
+    """The files under `root` (the fixture's INPUTS when nothing was written)."""
+    return {p.relative_to(root).as_posix() for p in root.rglob("*") if p.is_file() and "__pycache__" not in p.parts}
 
 
 def test_help_answers_before_the_engine_is_imported():
@@ -89,6 +95,7 @@ def test_help_answers_before_the_engine_is_imported():
     (["strats.py:RoundTrip", "--param", "qty=1", "--param", "qty=2"], "--param qty: given twice"),
     (["strats.py:RoundTrip", "--ticks", "strats.py"], "strats.py: cannot be read"),
     (["strats.py:RoundTrip", "--ticks", "gone.csv"], "gone.csv: no such file"),
+    (["strats.py:RoundTrip", "--ticks", "mixed.csv"], "code TXF has ticks of several market types (Future, Stock)"),
     (["strats.py:RoundTrip", "--codes", "2330"], "--codes 2330 names no code of this file (its codes: TXF)"),
     (["strats.py:RoundTrip", "--latency-ticks", "-1"], "--latency-ticks and --latency-ms must be 0 or more"),
 ])
@@ -98,7 +105,7 @@ def test_bad_input_gets_one_line_and_status_2(workdir, capsys, args, message):
     assert main(["run", *args]) == 2
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and message in err, err
-    assert _files(workdir) == {workdir / "strats.py", workdir / "ticks.csv"}
+    assert _files(workdir) == INPUTS
 
 
 def test_a_strategy_file_that_fails_to_import_is_named_with_its_line(workdir, capsys):
@@ -118,7 +125,7 @@ def test_a_run_writes_nothing_without_report(workdir, capsys, spec):
     assert "net_profit" in out and "digest" in out
     if spec.startswith("strats"):
         assert "2 / 2" in out  # orders / fills
-    assert _files(workdir) == {workdir / "strats.py", workdir / "ticks.csv"}
+    assert _files(workdir) == INPUTS
 
 
 def test_report_writes_the_files_it_lists(workdir, capsys):
@@ -141,4 +148,4 @@ def test_a_hook_that_raises_prints_its_traceback_and_writes_nothing(workdir, cap
     assert err[-1].startswith("error: Broken.on_bar raised ValueError: no signal today (at 2026-03-30 09:01:")
     assert err[-1].endswith(" on TXF)")
     assert "net_profit" not in captured.out
-    assert _files(workdir) == {workdir / "strats.py", workdir / "ticks.csv"}
+    assert _files(workdir) == INPUTS

@@ -214,7 +214,7 @@ def do_run(args) -> int:
                          latency_ms=args.latency_ms, flatten_minutes=args.flatten_minutes,
                          check_capital=args.check_capital, verbose=args.verbose,
                          progress=lambda i: progress.update(task, completed=i))
-    except ParamError as exc:
+    except (ParamError, TickFormatError) as exc:
         print(f"error: {exc}", file=sys.stderr)
         return 2
     except StrategyError as exc:
