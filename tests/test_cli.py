@@ -3,7 +3,6 @@ from __future__ import annotations
 
 import subprocess
 import sys
-import textwrap
 import tomllib
 from datetime import datetime, timedelta, timezone
 from pathlib import Path
