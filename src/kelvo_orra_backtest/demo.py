@@ -1,20 +1,26 @@
-"""Demo backtest: replays ticks through QuoteManager and Positions.
+"""Demo backtest: the crossover example run through the backtest engine.
 
     python -m kelvo_orra_backtest.demo [--ticks PATH ...] [--product TX] [--contract front]
                                        [--codes 2330,TXF] [--capital 1000000] [--output-dir DIR]
+                                       [--costs account|exchange]
 
 `--ticks` takes a CSV or Parquet file in the tick columns below, or the
 futures exchange's daily trade files (zips, their CSVs, directories of them,
 globs), told apart by their header; of those, `--product` and `--contract`
 choose what is replayed.  Without `--ticks` the bundled sample is replayed.
 
-Every tick goes to `QuoteManager.add_tick` and `Positions.set_current_tick`.
-A moving-average crossover on one-minute K-bars trades the chosen codes with
-market orders that fill at the next tick of the code; fills are logged with
-`add_trade_record` and booked with `set_positions`.  Halfway through the run
-the strategy side asks for its positions through the request queues.  At the
-end the trade records, the standard report and the performance report of
-every traded code are written under the output directory.
+`kelvo_orra_backtest.engine.run` replays the ticks through the moving-average
+crossover of `kelvo_orra_backtest.examples.crossover` on one-minute bars of
+the chosen codes (market orders that fill at a later tick of the code, booked
+by `Positions` under the account's costs unless `--costs exchange`).  Halfway
+through the run the strategy asks for its positions through the account's
+request queues.  At the end the trade records, the standard report and the
+performance report of every traded code and the portfolio's tear sheet are
+written under the output directory.
+
+`run` below is the earlier per-tick replay of the same crossover through
+`QuoteManager` (every tick through `add_tick` and `get_kbar`); the sweep still
+runs it.
 """
 from __future__ import annotations
 
@@ -71,8 +77,8 @@ tick file: CSV with a header line, or Parquet; one row per trade, in any order
                for fills
   is_simulate  true for ticks of the exchange's simulated matching before an
                auction (e.g. 13:25-13:30 for stocks): left out of the
-               incremental K-bars, and the demo's strategy places no order on
-               them; false otherwise (true/false or 1/0)
+               incremental K-bars, and no order fills or triggers on them;
+               false otherwise (true/false or 1/0)
 example:
   timestamp,code,market_type,close,qty,tick_type,is_simulate
   1709514000.5,2330,Stock,690.0,3,1,false
@@ -391,14 +397,8 @@ def _ask_for_positions(account, show: bool = True) -> list:
         account.fetch_positions(account_type)
         account.pop_finish_notify()
     worker.join()
-    if not show:
-        return received
-    table = Table(title="盤中庫存 (策略端查詢)")
-    for col in ("code", "quantity", "avg_price", "pnl"):
-        table.add_column(col)
-    for row in received:
-        table.add_row(*(str(row.get(c)) for c in ("code", "quantity", "avg_price", "pnl")))
-    console.print(table, soft_wrap=False)  # tables keep their centred titles
+    if show:
+        _positions_table(received)
     return received
 
 
@@ -429,7 +429,8 @@ def _default_codes(ticks: pl.DataFrame) -> str:
     return present[0] if present.len() == 1 else "2330,TXF"
 
 
-def _sample(output_dir: Path) -> Path:
+def sample_file(output_dir: Path) -> Path:
+    """The bundled sample's file (made on first use; beside the output when the cache cannot be written)."""
     try:
         return sample.sample_path(fallback_dir=output_dir)
     except OSError as exc:
@@ -452,12 +453,13 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--codes", help="comma-separated codes to trade (default 2330,TXF; the one code of "
                         "ticks that hold one, such as MXF read with --product MTX)")
     parser.add_argument("--capital", type=int, default=5_000_000, help="initial capital (default 5000000)")
+    parser.add_argument("--costs", choices=("account", "exchange"), default="account",
+                        help="cost profile of the engine: the account's bookings (default) or the exchange's rules")
     parser.add_argument("--output-dir", type=Path, default=Path("data"),
                         help="root directory of the files written (default ./data, in the current directory)")
     parser.add_argument("--verbose", action="store_true", help="print the module's line for every deal")
     parser.add_argument("--columnar", action="store_true",
-                        help="keep the ticks in ColumnarQuoteManager (typed columns: same bars, a tenth of the "
-                        "memory; for long replays)")
+                        help="accepted and ignored: the engine always keeps the ticks in ColumnarQuoteManager")
     args = parser.parse_args(argv)
     # Long paths stay on one line, whatever the terminal's width.
     console.soft_wrap = True
@@ -477,13 +479,13 @@ def main(argv: list[str] | None = None) -> int:
         return 2
     try:
         if args.ticks is None:
-            paths = [_sample(output_dir)]
+            paths = [sample_file(output_dir)]
             ticks = load_ticks(paths[0])
         else:
             paths = [Path(os.path.abspath(os.path.expanduser(p))) for p in args.ticks]
             ticks = load_ticks(paths[0] if len(paths) == 1 else paths, args.product, args.contract)
         label = str(paths[0]) if len(paths) == 1 else f"{paths[0]} (and {len(paths) - 1} more)"
-        codes = _codes_to_trade(args.codes or _default_codes(ticks), ticks, label)
+        codes = codes_to_trade(args.codes or _default_codes(ticks), ticks, label)
     except TickFileError as exc:
         print(f"error: {exc}", file=sys.stderr)
         return 2
@@ -491,11 +493,92 @@ def main(argv: list[str] | None = None) -> int:
     # back on its own and needs not say so once per chart.
     logging.getLogger("matplotlib.font_manager").setLevel(logging.ERROR)
     warnings.filterwarnings("ignore", message="set_ticklabels", category=UserWarning)
-    run(ticks, codes, args.capital, output_dir, args.verbose, started=_STARTED, columnar=args.columnar)
+    # a flat stretch of returns (a short run) draws a chart of one height
+    warnings.filterwarnings("ignore", message="Attempting to set identical low and high ylims", category=UserWarning)
+    run_engine(ticks, codes, args.capital, output_dir, costs=args.costs, verbose=args.verbose, started=_STARTED)
     return 0
 
 
-def _codes_to_trade(text: str, ticks: pl.DataFrame, path: Path | str) -> list[str]:
+def _demo_strategy(request_at: float, show: bool):
+    """The crossover, asking for its positions once at its first bar from `request_at` on."""
+    from kelvo_orra_backtest.examples.crossover import Crossover as Base
+
+    class Crossover(Base):
+        asked = False  # plain class attributes, not parameters
+        position_rows = ()
+
+        def on_bar(self, ctx, bar):
+            super().on_bar(ctx, bar)
+            if not self.asked and ctx.timestamp >= request_at:
+                self.asked = True
+                self.position_rows = ctx.position_rows("Stock") + ctx.position_rows("Future")
+                if show:
+                    _positions_table(self.position_rows)
+
+    return Crossover
+
+
+def run_engine(ticks: pl.DataFrame, codes: list[str], capital: int, output_dir: Path, *, costs: str = "account",
+               verbose: bool = False, reports: bool = True, quiet: bool = False, started: float | None = None,
+               fast: int = 5, slow: int = 20, qty: int = 1):
+    """The crossover over `ticks` on `codes` through the engine, then the reports and the summary;
+    returns the engine's `Result`."""
+    from kelvo_orra_backtest.engine import run as engine_run
+
+    started = time.perf_counter() if started is None else started
+    strategy = _demo_strategy(ticks["timestamp"][ticks.height // 2], show=not quiet)
+    with Progress(TextColumn("[bold]回放 Tick"), BarColumn(), TextColumn("{task.completed:,}/{task.total:,}"),
+                  TimeRemainingColumn(), console=console, transient=True, disable=quiet) as progress:
+        task = progress.add_task("replay", total=ticks.height)
+        replay_started = time.perf_counter()
+        result = engine_run(strategy, ticks, params={"fast": fast, "slow": slow, "qty": qty, "codes": ",".join(codes)},
+                            capital=capital, costs=costs, verbose=verbose,
+                            progress=lambda i: progress.update(task, completed=i))
+        elapsed = time.perf_counter() - replay_started
+    written = []
+    if reports:
+        with _tear_sheet_prints_dropped():
+            written = result.report(output_dir)
+    if not quiet:
+        _engine_summary(result, ticks.height, elapsed, written, started)
+    return result
+
+
+def _positions_table(rows: list) -> None:
+    table = Table(title="盤中庫存 (策略端查詢)")
+    for col in ("code", "quantity", "avg_price", "pnl"):
+        table.add_column(col)
+    for row in rows:
+        table.add_row(*(str(row.get(c)) for c in ("code", "quantity", "avg_price", "pnl")))
+    console.print(table, soft_wrap=False)  # tables keep their centred titles
+
+
+def _engine_summary(result, ticks: int, elapsed: float, written: list, started: float) -> None:
+    account = result.account
+    table = Table(title="回測摘要")
+    table.add_column("項目")
+    table.add_column("數值", justify="right")
+    table.add_row("Ticks", f"{ticks:,}")
+    table.add_row("委託筆數", f"{result.orders.height:,}")
+    table.add_row("成交筆數", f"{result.fills.height:,}")
+    table.add_row("費用模型", result.costs)
+    table.add_row("已實現損益", f"{account._profit_report['profit']:,.2f}")
+    table.add_row("未平倉損益", f"{result.positions['unrealised'].sum():,.2f}")
+    table.add_row("初始資金", f"{account.initial_capital:,}")
+    table.add_row("目前資金", f"{account.fetch_account_balance():,.2f}")
+    table.add_row("回放耗時 (秒)", f"{elapsed:.2f}")
+    table.add_row("每秒 Ticks", f"{ticks / elapsed:,.0f}" if elapsed > 0 else "-")
+    table.add_row("總耗時 (秒)", f"{time.perf_counter() - started:.2f}")
+    console.print(table, soft_wrap=False)
+    if result.positions.height:
+        held = ", ".join(f"{r['code']} {r['qty']:+,}" for r in result.positions.iter_rows(named=True))
+        console.print(f"[yellow]資料結束時仍有部位 (未平倉): {held}[/yellow]", highlight=False)
+    console.print("[bold green]本次輸出檔案:[/bold green]")
+    for p in written:
+        console.print(f"  {p}", soft_wrap=True, highlight=False)
+
+
+def codes_to_trade(text: str, ticks: pl.DataFrame, path: Path | str) -> list[str]:
     """The codes of `--codes`; none of them in the file is an error, some a warning."""
     codes = list(dict.fromkeys(c.strip() for c in text.split(",") if c.strip()))
     present = set(ticks["code"].unique().to_list())

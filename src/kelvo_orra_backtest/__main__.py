@@ -1,0 +1,37 @@
+"""The package's command: `python -m kelvo_orra_backtest VERB ...` (also the `kelvo-orra` script).
+
+Verbs:
+  run    backtest a strategy class over ticks (see `run --help`)
+"""
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+
+__all__ = ["main"]
+
+
+def build_parser(prog: str = "python -m kelvo_orra_backtest") -> argparse.ArgumentParser:
+    """The command's parser; each verb adds its own sub-parser (and its handler) here."""
+    from kelvo_orra_backtest import cli
+
+    parser = argparse.ArgumentParser(prog=prog, description="Tick-replay backtests for the Taiwan stock and "
+                                     "futures markets.")
+    verbs = parser.add_subparsers(dest="verb", metavar="VERB", required=True)
+    cli.add_run_parser(verbs)
+    return parser
+
+
+def _prog() -> str:
+    name = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else ""
+    return "python -m kelvo_orra_backtest" if name in ("", "__main__.py", "-c") else name
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = build_parser(_prog()).parse_args(argv)
+    return args.handler(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,1 @@
+"""Strategies shipped with the package (the demo runs `crossover.Crossover`)."""
