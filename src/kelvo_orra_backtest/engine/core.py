@@ -107,11 +107,6 @@ class Context:
         """The quote store holding every tick up to now (filled on first use)."""
         return self._e.synced_quotes()
 
-    def full_quotes(self):
-        """The quote store with every tick of the run (for the reports, after the run)."""
-        self.index, self.in_timer = self.tape.n, True
-        return self.synced_quotes()
-
     def position_rows(self, account_type: str = "Future", detail: bool = False) -> list:
         """The account's position views (summary or detail rows), asked for through its request queue."""
         return self._e.position_rows(account_type, detail)

@@ -132,6 +132,8 @@ class Result:
         daily = self.daily
         if daily.height < 2:
             return
+        if daily["return"].null_count():
+            return  # a portfolio worth nothing or less has no returns to show
         returns = pd.Series(daily["return"].to_numpy(), index=pd.to_datetime(daily["day"].to_numpy()))
         path.parent.mkdir(parents=True, exist_ok=True)
         with redirect_stdout(io.StringIO()):
@@ -239,7 +241,8 @@ def _daily_frame(equity: pl.DataFrame, capital: float, holidays: set) -> pl.Data
                   pl.col("total").last())
              .sort("day"))
     prev = daily["total"].shift(1).fill_null(capital)
-    return daily.with_columns((pl.col("total") / prev - 1.0).alias("return"))
+    # no return is defined once the portfolio is worth nothing or less
+    return daily.with_columns(pl.when(prev > 0).then(pl.col("total") / prev - 1.0).otherwise(None).alias("return"))
 
 
 def _positions_frame(engine) -> pl.DataFrame:
@@ -287,6 +290,8 @@ def _stats(result: Result, lowest_cash: float) -> dict:
     max_dd, max_dd_pct, max_dd_days = _drawdown(total, eq["dt"].to_numpy() if eq.height else None)
     r = result.daily["return"].to_numpy() if result.daily.height else np.zeros(0)
     sharpe = sortino = float("nan")
+    if np.isnan(r).any():  # the portfolio was worth nothing on some day: no ratio means anything
+        r = np.zeros(0)
     if len(r) >= 2 and r.std(ddof=1) > 0:
         sharpe = float(r.mean() / r.std(ddof=1) * math.sqrt(TRADING_DAYS))
     downside = np.sqrt(np.mean(np.minimum(r, 0.0) ** 2)) if len(r) else 0.0
