@@ -440,16 +440,36 @@ def counts(q):
     return len(info["ticks"]), len(info["old_ticks"])
 
 
+def deliver_sigint(how, delay):
+    """SIGINT after `delay` seconds: from a kernel timer (arrives while native
+    code runs) or from a thread (arrives once the interpreter lets that thread
+    run, inside whatever Python code runs first); returns a stop function."""
+    import signal
+    import threading
+
+    if how == "timer":
+        signal.setitimer(signal.ITIMER_REAL, delay)
+        return lambda: signal.setitimer(signal.ITIMER_REAL, 0)
+    timer = threading.Timer(delay, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+
+    def stop():
+        timer.cancel()
+        timer.join()
+    return stop
+
+
+@pytest.mark.parametrize("how", ["timer", "thread"])
 @pytest.mark.parametrize("kind, size", [(ColumnarQuoteManager, 1_000_000), (QuoteManager, 100_000)])
-def test_interrupt_during_a_first_build_reaches_the_caller(kind, size):
-    """Ctrl-C (an asynchronous signal from a kernel timer) half way through a
-    first get_kbar over many ticks: KeyboardInterrupt comes out of the call,
-    the ticks are all kept (popped or pending, nothing cached), and the next
-    call builds the right bars."""
+def test_interrupt_during_a_first_build_reaches_the_caller(kind, size, how):
+    """Ctrl-C half way through a first get_kbar over many ticks:
+    KeyboardInterrupt comes out of the call, the ticks are all kept (popped or
+    pending, nothing cached), and the next call builds the right bars."""
     import signal
     import time
 
     old = signal.signal(signal.SIGALRM, signal.default_int_handler)
+    old_int = signal.signal(signal.SIGINT, signal.default_int_handler)
     try:
         for _ in range(4):
             probe = loaded(kind, size)
@@ -462,14 +482,16 @@ def test_interrupt_during_a_first_build_reaches_the_caller(kind, size):
             q = loaded(kind, size)
             total = sum(counts(q))
             result, where = None, "swallowed"
+            stop = None
             try:
-                signal.setitimer(signal.ITIMER_REAL, took / 2)
+                stop = deliver_sigint(how, took / 2)
                 result = q.get_kbar("TXF", "m", 1)
                 time.sleep(took)  # a signal still to come arrives here
             except KeyboardInterrupt:
                 where = "inside" if result is None else "after"
             finally:
-                signal.setitimer(signal.ITIMER_REAL, 0)
+                if stop:
+                    stop()
             if where == "after":  # the build beat the timer: a bigger one
                 size *= 2
                 continue
@@ -482,3 +504,4 @@ def test_interrupt_during_a_first_build_reaches_the_caller(kind, size):
         pytest.fail("no first build was slow enough to interrupt")
     finally:
         signal.signal(signal.SIGALRM, old)
+        signal.signal(signal.SIGINT, old_int)

@@ -167,7 +167,11 @@ public:
         py::object s;
         if (low_) {
             s = ps_.attr(ctor)(py::handle(name), array, false);
-            if (cast_to) s = attr(s, KOB_STR("cast"))(dtype(cast_to), true, false);
+            if (cast_to) {
+                py::object t = dtype(cast_to);
+                check_signals();  // the cast runs the dtype's Python code
+                s = attr(s, KOB_STR("cast"))(t, true, false);
+            }
         } else {
             s = attr(pl_, KOB_STR("Series"))(py::handle(name), array);
             if (cast_to) s = attr(s, KOB_STR("cast"))(dtype(cast_to));
@@ -177,6 +181,7 @@ public:
     py::object as_datetime(py::handle s) {
         check_signals();
         py::object t = attr(pl_, KOB_STR("Datetime"))("us");
+        check_signals();  // the cast runs the dtype's Python code
         return low_ ? attr(s, KOB_STR("cast"))(t, true, false) : attr(s, KOB_STR("cast"))(t);
     }
     py::object datetime_us(PyObject* name, py::handle array) { return as_datetime(num(name, array, "new_i64")); }

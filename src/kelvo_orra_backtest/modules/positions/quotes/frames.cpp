@@ -63,7 +63,10 @@ public:
         check_signals();
         if (internal_ && try_internal([&] {
                 py::object s = attr(ps_, ctor)(py::handle(name), a, false);
-                if (cast_to) s = attr(s, KOB_STR("cast"))(py::handle(cast_to), true, false);
+                if (cast_to) {
+                    check_signals();  // the cast runs the dtype's Python code
+                    s = attr(s, KOB_STR("cast"))(py::handle(cast_to), true, false);
+                }
                 cols_.append(s);
             }))
             return;
