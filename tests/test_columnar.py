@@ -409,9 +409,9 @@ def test_interrupted_gap_filling_stores_nothing(bulk):
 
 
 def futures_frame(n):
-    """n futures ticks 10 ms apart from Monday 09:00: out of time order past
+    """n futures ticks 50 ms apart from Monday 09:00: out of time order past
     13:45 (re-stamped), so a first K-bar build has real work to do."""
-    ts = pl.arange(0, n, eager=True).cast(pl.Float64) * 0.01 + at(2024, 3, 4, 9, 0, 0)
+    ts = pl.arange(0, n, eager=True).cast(pl.Float64) * 0.05 + at(2024, 3, 4, 9, 0, 0)
     return pl.DataFrame({"timestamp": ts, "code": ["TXF"] * n, "market_type": ["Future"] * n,
                          "close": (pl.arange(0, n, eager=True) % 7).cast(pl.Float64) + 100.0, "qty": [1] * n,
                          "tick_type": [1] * n, "is_simulate": [False] * n})
@@ -460,7 +460,7 @@ def deliver_sigint(how, delay):
 
 
 @pytest.mark.parametrize("how", ["timer", "thread"])
-@pytest.mark.parametrize("kind, size", [(ColumnarQuoteManager, 1_000_000), (QuoteManager, 100_000)])
+@pytest.mark.parametrize("kind, size", [(ColumnarQuoteManager, 600_000), (QuoteManager, 100_000)])
 def test_interrupt_during_a_first_build_reaches_the_caller(kind, size, how):
     """Ctrl-C half way through a first get_kbar over many ticks:
     KeyboardInterrupt comes out of the call, the ticks are all kept (popped or
