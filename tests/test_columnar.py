@@ -242,6 +242,9 @@ def with_value(frame, column, row, value, dtype=None):
     (lambda f: f.with_columns(pl.col("code").cast(pl.Categorical)), "'code' has dtype Categorical"),
     (lambda f: f.with_columns(pl.col("is_simulate").cast(pl.Int8)), "'is_simulate' has dtype Int8"),
     (lambda f: with_value(f, "tick_type", 2, 300), "'tick_type' has a value that does not fit Int8 at row 2"),
+    (lambda f: with_value(f, "qty", 1, 10**9 + 1),
+     r"'qty' has a value beyond the largest quantity of a tick \(-1000000000 to 1000000000\) at row 1"),
+    (lambda f: with_value(f, "qty", 2, -2**62), "'qty' has a value beyond the largest quantity of a tick"),
     (lambda f: with_value(f, "timestamp", 2, 1e18), "'timestamp' is out of the local date-time range at row 2"),
 ])
 def test_bad_frames_store_nothing(make, match):
@@ -263,6 +266,7 @@ def test_bad_frames_store_nothing(make, match):
     ("is_simulate", None, TypeError),
     ("code", 2330, TypeError),
     ("qty", 2**70, OverflowError),
+    ("qty", 2**62, OverflowError),
     ("tick_type", 128, OverflowError),
     ("timestamp", math.nan, ValueError),
     ("timestamp", "x", TypeError),
