@@ -242,6 +242,9 @@ def with_value(frame, column, row, value, dtype=None):
     (lambda f: f.with_columns(pl.col("code").cast(pl.Categorical)), "'code' has dtype Categorical"),
     (lambda f: f.with_columns(pl.col("is_simulate").cast(pl.Int8)), "'is_simulate' has dtype Int8"),
     (lambda f: with_value(f, "tick_type", 2, 300), "'tick_type' has a value that does not fit Int8 at row 2"),
+    (lambda f: with_value(f, "qty", 1, 10**9 + 1),
+     r"'qty' has a value beyond the largest quantity of a tick \(-1000000000 to 1000000000\) at row 1"),
+    (lambda f: with_value(f, "qty", 2, -2**62), "'qty' has a value beyond the largest quantity of a tick"),
     (lambda f: with_value(f, "timestamp", 2, 1e18), "'timestamp' is out of the local date-time range at row 2"),
 ])
 def test_bad_frames_store_nothing(make, match):
@@ -263,6 +266,7 @@ def test_bad_frames_store_nothing(make, match):
     ("is_simulate", None, TypeError),
     ("code", 2330, TypeError),
     ("qty", 2**70, OverflowError),
+    ("qty", 2**62, OverflowError),
     ("tick_type", 128, OverflowError),
     ("timestamp", math.nan, ValueError),
     ("timestamp", "x", TypeError),
@@ -406,3 +410,102 @@ def test_interrupted_gap_filling_stores_nothing(bulk):
         signal.signal(signal.SIGALRM, old)
     assert seen and "storing ticks" in seen[0]
     assert (c.last_tick("2330"), c.tick_counts("2330")) == before
+
+
+def futures_frame(n):
+    """n futures ticks 50 ms apart from Monday 09:00: out of time order past
+    13:45 (re-stamped), so a first K-bar build has real work to do."""
+    ts = pl.arange(0, n, eager=True).cast(pl.Float64) * 0.05 + at(2024, 3, 4, 9, 0, 0)
+    return pl.DataFrame({"timestamp": ts, "code": ["TXF"] * n, "market_type": ["Future"] * n,
+                         "close": (pl.arange(0, n, eager=True) % 7).cast(pl.Float64) + 100.0, "qty": [1] * n,
+                         "tick_type": [1] * n, "is_simulate": [False] * n})
+
+
+def loaded(kind, n):
+    frame = futures_frame(n)
+    if kind is ColumnarQuoteManager:
+        q = ColumnarQuoteManager()
+        q.add_ticks(frame)
+        return q
+    # The records add_tick would store, put in directly (add_tick is slow at this size).
+    q = QuoteManager()
+    q.add_tick(frame.row(0, named=True))
+    ref = ColumnarQuoteManager()
+    ref.add_ticks(frame)
+    q.ticks["TXF"]["ticks"] = ref.poped_tick_to_df("TXF").sort("dt", maintain_order=True).to_dicts()
+    return q
+
+
+def counts(q):
+    if isinstance(q, ColumnarQuoteManager):
+        return q.tick_counts("TXF")
+    info = q.ticks["TXF"]
+    assert ("TXF", "m", 1) not in info["cached_kbars"]
+    return len(info["ticks"]), len(info["old_ticks"])
+
+
+def deliver_sigint(how, delay):
+    """SIGINT after `delay` seconds: from a kernel timer (arrives while native
+    code runs) or from a thread (arrives once the interpreter lets that thread
+    run, inside whatever Python code runs first); returns a stop function."""
+    import signal
+    import threading
+
+    if how == "timer":
+        signal.setitimer(signal.ITIMER_REAL, delay)
+        return lambda: signal.setitimer(signal.ITIMER_REAL, 0)
+    timer = threading.Timer(delay, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+
+    def stop():
+        timer.cancel()
+        timer.join()
+    return stop
+
+
+@pytest.mark.parametrize("how", ["timer", "thread"])
+@pytest.mark.parametrize("kind, size", [(ColumnarQuoteManager, 600_000), (QuoteManager, 100_000)])
+def test_interrupt_during_a_first_build_reaches_the_caller(kind, size, how):
+    """Ctrl-C half way through a first get_kbar over many ticks:
+    KeyboardInterrupt comes out of the call, the ticks are all kept (popped or
+    pending, nothing cached), and the next call builds the right bars."""
+    import signal
+    import time
+
+    old = signal.signal(signal.SIGALRM, signal.default_int_handler)
+    old_int = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        for _ in range(4):
+            probe = loaded(kind, size)
+            started = time.perf_counter()
+            expected = probe.get_kbar("TXF", "m", 1)
+            took = time.perf_counter() - started
+            if took < 0.02:
+                size *= 4
+                continue
+            q = loaded(kind, size)
+            total = sum(counts(q))
+            result, where = None, "swallowed"
+            stop = None
+            try:
+                stop = deliver_sigint(how, took / 2)
+                result = q.get_kbar("TXF", "m", 1)
+                time.sleep(took)  # a signal still to come arrives here
+            except KeyboardInterrupt:
+                where = "inside" if result is None else "after"
+            finally:
+                if stop:
+                    stop()
+            if where == "after":  # the build beat the timer: a bigger one
+                size *= 2
+                continue
+            assert where == "inside", "the interrupt was lost inside get_kbar"
+            pending, popped = counts(q)
+            assert pending + popped == total
+            again = q.get_kbar("TXF", "m", 1)
+            assert again.equals(expected)
+            return
+        pytest.fail("no first build was slow enough to interrupt")
+    finally:
+        signal.signal(signal.SIGALRM, old)
+        signal.signal(signal.SIGINT, old_int)

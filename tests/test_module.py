@@ -1,6 +1,7 @@
 """What importing the module sets up, and how the two classes look to Python."""
 from __future__ import annotations
 
+import importlib
 import inspect
 import os
 import subprocess
@@ -138,6 +139,47 @@ def test_docstring_layout():
     kbar = M.QuoteManager.get_kbar.__doc__.split("\n")
     assert kbar[4] == ' ' * 12 + 'unit (Literal["m", "h", "d", "w", "mo", "q", "y"]): K 線頻率單位'
     assert kbar[-2] == " " * 12 + "pl.DataFrame: K 線資料" and kbar[-1] == " " * 8
+
+
+def own_classes(module):
+    return [v for k, v in vars(module).items()
+            if not k.startswith("_") and isinstance(v, type) and v.__module__ == module.__name__]
+
+
+@pytest.mark.parametrize("module_name", ["positions", "columnar"])
+def test_help_shows_every_class_and_method(module_name):
+    import pydoc
+
+    module = importlib.import_module(f"kelvo_orra_backtest.modules.positions.{module_name}")
+    text = pydoc.render_doc(module, renderer=pydoc.plaintext)
+    classes = own_classes(module)
+    assert module.function in classes
+    for cls in classes:
+        assert isinstance(cls.__module__, str)
+        doc = pydoc.render_doc(cls, renderer=pydoc.plaintext)
+        assert f"class {cls.__name__}" in text and f"class {cls.__name__}" in doc
+        for name, obj in vars(cls).items():
+            fn = obj.fget if isinstance(obj, property) else obj
+            if type(fn) is not module.function:
+                continue
+            assert type(fn.__module__) is str and fn.__module__ == module.__name__
+            shown = pydoc.render_doc(getattr(cls, name), renderer=pydoc.plaintext)
+            first = fn.__doc__.split("\n")[0] if fn.__doc__ else ""
+            assert first in shown
+            if obj is not fn:  # a property: its docstring in the class
+                assert f"{name}\n |      {first}" in doc
+                continue
+            sig = str(inspect.signature(fn))
+            assert f"{fn.__name__}{sig}" in shown
+            if not name.startswith("_") or name == "__init__":  # pydoc leaves out private names
+                assert f"{name}{sig}" in doc and first in doc
+    qm = getattr(module, "QuoteManager", None) or module.ColumnarQuoteManager
+    fn = qm.__dict__["__init__"]
+    fn.__module__ = "elsewhere"  # a plain attribute of that one function
+    try:
+        assert fn.__module__ == "elsewhere" and qm.__dict__["get_kbar"].__module__ == module.__name__
+    finally:
+        fn.__module__ = module.__name__
 
 
 def test_methods_bind_like_functions():

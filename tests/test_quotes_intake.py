@@ -182,6 +182,28 @@ def test_missing_key_stores_nothing(qm, missing):
         assert qm.ticks["NEW"] == {"ticks": [], "old_ticks": [], "last_tick": None, "cached_kbars": {}}
 
 
+@pytest.mark.parametrize("columnar", [False, True], ids=["QuoteManager", "ColumnarQuoteManager"])
+@pytest.mark.parametrize("qty, accepted", [(10**9, True), (-10**9, True), (10**9 + 1, False), (-10**9 - 1, False),
+                                           (2**62, False), (2**63 - 1, False)])
+def test_quantity_bound_keeps_volumes_from_wrapping(m, columnar, qty, accepted):
+    """Quantities beyond 10**9 either way are refused before anything is
+    stored; three of the largest in one minute sum exactly."""
+    from kelvo_orra_backtest.modules.positions.columnar import ColumnarQuoteManager
+
+    qm = ColumnarQuoteManager() if columnar else m.QuoteManager()
+    qm.add_tick(tick(at(2024, 3, 4, 9, 0, 0)))
+    counts = (lambda: qm.tick_counts("2330")) if columnar else (lambda: len(stored(qm)))
+    before = counts()
+    for second in (10, 20, 30):
+        if accepted:
+            qm.add_tick(tick(at(2024, 3, 4, 9, 0, second), qty=qty))
+            continue
+        with pytest.raises(OverflowError, match=r"tick\['qty'\] = .* does not fit the largest quantity of a tick"):
+            qm.add_tick(tick(at(2024, 3, 4, 9, 0, second), qty=qty))
+        assert counts() == before
+    assert qm.get_kbar("2330", "m", 1)["Volume"].to_list() == [1 + 3 * qty if accepted else 1]
+
+
 def test_overridden_init_ticks_info_is_used(m):
     class Q(m.QuoteManager):
         def get_init_ticks_info(self):

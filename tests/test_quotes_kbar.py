@@ -255,6 +255,56 @@ def test_public_constructors_give_the_same_tables(m, monkeypatch):
     assert ka.equals(kb) and ka.schema == kb.schema
 
 
+class FailingLowLevel:
+    """The module's `pl` whose low-level float-column constructor raises."""
+
+    def __init__(self, error):
+        error_type = error
+
+        class Series:
+            def __getattr__(self, name):
+                if name == "new_f64":
+                    def fail(*_):
+                        raise error_type("from the constructor")
+                    return fail
+                return getattr(pl._plr.PySeries, name)
+
+        self._plr = type("plr", (), {"PySeries": Series(), "PyDataFrame": pl._plr.PyDataFrame})()
+
+    def __getattr__(self, name):
+        return getattr(pl, name)
+
+
+@pytest.mark.parametrize("columnar", [False, True], ids=["QuoteManager", "ColumnarQuoteManager"])
+@pytest.mark.parametrize("error, falls_back", [(AttributeError, True), (TypeError, True), (KeyboardInterrupt, False),
+                                               (MemoryError, False), (pl.exceptions.ComputeError, False)])
+def test_only_an_unavailable_fast_constructor_falls_back(m, monkeypatch, columnar, error, falls_back):
+    from kelvo_orra_backtest.modules.positions import columnar as cm
+
+    module, qm = (cm, cm.ColumnarQuoteManager()) if columnar else (m, m.QuoteManager())
+    for t in random_ticks(random.Random(5), 300, "Future"):
+        qm.add_tick(t)
+    reference = m.QuoteManager()
+    for t in random_ticks(random.Random(5), 300, "Future"):
+        reference.add_tick(t)
+    expected = reference.get_kbar("2330", "m", 5)
+    stored = qm.tick_counts("2330")[0] if columnar else len(qm.ticks["2330"]["ticks"])
+    monkeypatch.setattr(module, "pl", FailingLowLevel(error))
+    if falls_back:
+        assert qm.get_kbar("2330", "m", 5).equals(expected)
+        return
+    with pytest.raises(error, match="from the constructor"):
+        qm.get_kbar("2330", "m", 5)
+    # The ticks were popped and nothing was cached: the next call builds them all.
+    if columnar:
+        assert qm.tick_counts("2330") == (0, stored)
+    else:
+        info = qm.ticks["2330"]
+        assert (len(info["ticks"]), len(info["old_ticks"]), info["cached_kbars"]) == (0, stored, {})
+    monkeypatch.setattr(module, "pl", pl)
+    assert qm.get_kbar("2330", "m", 5).equals(expected)
+
+
 def test_exprs_applied_after_caching(three):
     qm = three
     df = qm.get_kbar("2330", "m", 1, [(pl.col("High") - pl.col("Low")).alias("range")])

@@ -132,4 +132,28 @@ py::object call_method(py::handle self, PyObject* name, A&&... a) {
 // The host's str(o).
 inline py::object to_str(py::handle o) { return steal(PyObject_Str(o.ptr())); }
 
+// For a lookup that may fail with AttributeError: clears that error; any
+// other pending error (an interrupt, a memory error, an error of a
+// property's own code) is thrown on to the caller.
+inline void clear_attribute_error() {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+}
+
+// Runs the pending signal handlers now and throws what they raise: a Ctrl-C
+// that came during native work reaches the caller.  Called before each call
+// into the data-frame library, which drops (as unraisable) an error raised in
+// Python code it calls back, so an interrupt left pending there is lost.
+inline void check_signals() {
+    if (PyErr_CheckSignals() < 0) throw py::error_already_set();
+}
+
+// The errors a low-level constructor of the data-frame library gives when
+// it is missing or takes other arguments than it is called with (a library
+// version that changed it).  These alone send a frame builder to the public
+// constructors; every other error goes on to the caller.
+inline bool constructor_unavailable(const py::error_already_set& e) {
+    return e.matches(PyExc_AttributeError) || e.matches(PyExc_TypeError);
+}
+
 }  // namespace kob

@@ -16,7 +16,6 @@ struct FunctionObject {
     PyObject* name;
     PyObject* qualname;
     PyObject* doc;
-    PyObject* module;
     PyObject* defaults;     // tuple or nullptr
     PyObject* annotations;  // dict
     PyObject* globals;      // dict
@@ -209,7 +208,6 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->globals);
     Py_VISIT(f->dict);
     Py_VISIT(f->doc);
-    Py_VISIT(f->module);
     Py_VISIT(Py_TYPE(self));
     return 0;
 }
@@ -221,7 +219,6 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->globals);
     Py_CLEAR(f->dict);
     Py_CLEAR(f->doc);
-    Py_CLEAR(f->module);
     return 0;
 }
 
@@ -298,7 +295,6 @@ PyGetSetDef function_getset[] = {
 
 PyMemberDef function_members[] = {
     {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
-    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
     {"__globals__", T_OBJECT, offsetof(FunctionObject, globals), READONLY, nullptr},
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
     {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
@@ -318,7 +314,7 @@ PyType_Slot function_slots[] = {
 };
 
 PyType_Spec function_spec = {
-    "kelvo_orra_backtest.modules.positions.positions.function",
+    nullptr,  // "<module>.function", set by ready_function_type
     sizeof(FunctionObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
@@ -377,7 +373,7 @@ py::object make_function(const MethodSpec& method, const char* qualname, py::han
     // Every field is valid before anything can fail, so dealloc is always safe.
     f->vectorcall = function_vectorcall;
     f->method = &method;
-    f->name = f->qualname = f->doc = f->module = f->defaults = f->annotations = nullptr;
+    f->name = f->qualname = f->doc = f->defaults = f->annotations = nullptr;
     f->globals = f->dict = f->signature = nullptr;
     f->argnames = nullptr;
     f->nparams = 0;
@@ -410,12 +406,17 @@ py::object make_function(const MethodSpec& method, const char* qualname, py::han
     f->name = py::str(method.name).release().ptr();
     f->qualname = py::str(qualname).release().ptr();
     f->doc = method.doc ? py::str(method.doc).release().ptr() : Py_NewRef(Py_None);
-    f->module = Py_NewRef(module_name.ptr());
     f->defaults = py::len(defaults) ? PyList_AsTuple(defaults.ptr()) : nullptr;
     if (py::len(defaults) && !f->defaults) throw py::error_already_set();
     f->annotations = annotations.release().ptr();
     f->globals = Py_NewRef(globals.ptr());
     f->signature = py::str(text_signature(method)).release().ptr();
+    // __module__ is a plain str in the function's own __dict__, as a Python
+    // function's is a plain attribute: a member of the type would put its
+    // descriptor on the type, where pydoc and inspect expect a str.
+    f->dict = PyDict_New();
+    if (!f->dict) throw py::error_already_set();
+    check(PyDict_SetItemString(f->dict, "__module__", module_name.ptr()));
     PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
     return holder;
 }
@@ -447,7 +448,14 @@ bool is_own_method(PyObject* self, const MethodSpec& method) {
 int ready_function_type(PyObject* module) {
     if (!FunctionType) {
         // The type lives for the whole process (it is never released); the
-        // vectorcall and __dict__ offsets come from the members table.
+        // vectorcall and __dict__ offsets come from the members table.  It is
+        // named in the module that makes it ("<module>.function"), which
+        // gives its __module__.
+        const char* module_name = PyModule_GetName(module);
+        if (!module_name) return -1;
+        // Plain text kept (never freed) for the type, which lives as long.
+        auto* type_name = new std::string(std::string(module_name) + ".function");
+        function_spec.name = type_name->c_str();
         FunctionType = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
         if (!FunctionType) return -1;
     }

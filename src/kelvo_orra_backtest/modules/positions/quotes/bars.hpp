@@ -13,6 +13,11 @@
 
 namespace kob::bars {
 
+// The largest quantity of one tick, either way (intake refuses more): a bar
+// volume would need over nine thousand million such ticks, more than any
+// memory holds, to leave Int64.
+constexpr std::int64_t kMaxTickQty = 1'000'000'000;
+
 // Volumes add as the data-frame library's Int64 sum does: wrapping.
 inline std::int64_t wrapping_add(std::int64_t a, std::int64_t b) {
     return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) + static_cast<std::uint64_t>(b));

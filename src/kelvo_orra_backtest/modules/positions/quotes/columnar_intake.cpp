@@ -87,8 +87,7 @@ void check_fits(PyObject* key, PyObject* value, long long lo, long long hi, cons
     const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
     if (overflow == 0 && v >= lo && v <= hi) return;
-    PyErr_Format(PyExc_OverflowError, "tick[%R] = %S does not fit the tick table's %s column (%lld to %lld)", key,
-                 value, column, lo, hi);
+    PyErr_Format(PyExc_OverflowError, "tick[%R] = %S does not fit %s (%lld to %lld)", key, value, column, lo, hi);
     throw py::error_already_set();
 }
 
@@ -105,9 +104,9 @@ py::object add_tick_impl(Call& c) {
     // several keys names the same one.
     py::object stamp = item(tick, KOB_STR("timestamp"));
     py::object qty = item(tick, KOB_STR("qty"));
-    check_fits(KOB_STR("qty"), qty.ptr(), INT64_MIN, INT64_MAX, "Int64");
+    check_fits(KOB_STR("qty"), qty.ptr(), -bars::kMaxTickQty, bars::kMaxTickQty, "the largest quantity of a tick");
     py::object tick_type = item(tick, KOB_STR("tick_type"));
-    check_fits(KOB_STR("tick_type"), tick_type.ptr(), -128, 127, "Int8");
+    check_fits(KOB_STR("tick_type"), tick_type.ptr(), -128, 127, "the tick table's Int8 column");
     Tick t{};
     local_time(stamp.ptr(), t.ts_us, t.fold);
     py::object code = item(tick, KOB_STR("code"));
@@ -224,6 +223,10 @@ py::object add_ticks_impl(Call& c) {
     py::object ts_col = cast_checked(0, ts_float ? "Float64" : "Int64", "the timestamp range");
     auto close = numpy_of<double>(cast_checked(3, "Float64", "Float64"));
     auto qty = numpy_of<std::int64_t>(cast_checked(4, "Int64", "Int64"));
+    for (std::size_t i = 0; i < n; ++i)
+        if (qty.data()[i] > bars::kMaxTickQty || qty.data()[i] < -bars::kMaxTickQty)
+            frame_error("qty", "has a value beyond the largest quantity of a tick (-1000000000 to 1000000000) at row " +
+                                   std::to_string(i));
     auto tick_type = numpy_of<std::int8_t>(cast_checked(5, "Int8", "Int8"));
     auto sim = numpy_of<bool>(series[6]);
 

@@ -223,7 +223,8 @@ const MethodSpec m_add_ticks = {
         "        float), code and market_type (String), close (float or integer), qty and\n"
         "        tick_type (integer), is_simulate (Boolean).  The columns are checked\n"
         "        first; a missing column, a wrong dtype, a null, a NaN or infinite\n"
-        "        timestamp or close, or a value the tick table cannot hold raises\n"
+        "        timestamp or close, a value the tick table cannot hold, or a qty\n"
+        "        beyond 10**9 either way (the largest quantity of a tick) raises\n"
         "        ValueError naming the column and the first bad row, and nothing of\n"
         "        the frame is stored.\n        ",
 };

@@ -134,15 +134,16 @@ py::array_t<T> view(const std::shared_ptr<Chunk>& chunk, const T* data, std::siz
 
 // Builds a frame column by column from typed arrays: through the library's
 // low-level series constructors when they are there (a fraction of the cost
-// of the public ones), else, or when they fail, through the public
+// of the public ones), else, or when they are missing or changed, through the public
 // `Series` and `DataFrame`; both give the same table.
 class Builder {
 public:
     Builder(py::handle pl, bool low) : pl_(py::reinterpret_borrow<py::object>(pl)) {
+        check_signals();
         if (!low) return;
         PyObject* plr = PyObject_GetAttrString(pl.ptr(), "_plr");
         if (!plr) {
-            PyErr_Clear();
+            clear_attribute_error();
             return;
         }
         py::object mod = steal(plr);
@@ -150,7 +151,7 @@ public:
         PyObject* pd = ps ? PyObject_GetAttrString(mod.ptr(), "PyDataFrame") : nullptr;
         if (!ps || !pd) {
             Py_XDECREF(ps);
-            PyErr_Clear();
+            clear_attribute_error();
             return;
         }
         ps_ = steal(ps);
@@ -162,10 +163,15 @@ public:
     // A numeric series of `array` (viewed, not copied, where the library
     // allows), cast to `cast_to` when given.
     py::object num(PyObject* name, py::handle array, const char* ctor, PyObject* cast_to = nullptr) {
+        check_signals();
         py::object s;
         if (low_) {
             s = ps_.attr(ctor)(py::handle(name), array, false);
-            if (cast_to) s = attr(s, KOB_STR("cast"))(dtype(cast_to), true, false);
+            if (cast_to) {
+                py::object t = dtype(cast_to);
+                check_signals();  // the cast runs the dtype's Python code
+                s = attr(s, KOB_STR("cast"))(t, true, false);
+            }
         } else {
             s = attr(pl_, KOB_STR("Series"))(py::handle(name), array);
             if (cast_to) s = attr(s, KOB_STR("cast"))(dtype(cast_to));
@@ -173,12 +179,15 @@ public:
         return s;
     }
     py::object as_datetime(py::handle s) {
+        check_signals();
         py::object t = attr(pl_, KOB_STR("Datetime"))("us");
+        check_signals();  // the cast runs the dtype's Python code
         return low_ ? attr(s, KOB_STR("cast"))(t, true, false) : attr(s, KOB_STR("cast"))(t);
     }
     py::object datetime_us(PyObject* name, py::handle array) { return as_datetime(num(name, array, "new_i64")); }
     // Pieces joined into one series of several chunks, without copying.
     py::object joined(PyObject* name, const std::vector<py::object>& pieces, const char* ctor, PyObject* empty_dtype) {
+        check_signals();
         if (pieces.empty()) {
             py::object s =
                 attr(pl_, KOB_STR("Series"))(py::handle(name), py::list(), py::arg("dtype") = dtype(empty_dtype));
@@ -192,6 +201,7 @@ public:
     // the same (or empty, meaning names[0]).
     py::object text(PyObject* name, const std::vector<py::object>& names, const std::vector<std::uint32_t>& idx,
                     std::size_t n) {
+        check_signals();
         bool one = true;
         for (std::size_t i = 1; i < idx.size() && one; ++i) one = idx[i] == idx[0];
         py::list values;
@@ -216,6 +226,7 @@ public:
         return low_ ? attr(s, KOB_STR("_s")) : s;
     }
     py::object frame(const py::list& cols) {
+        check_signals();
         if (low_) return attr(attr(pl_, KOB_STR("DataFrame")), KOB_STR("_from_pydf"))(pd_(cols));
         return attr(pl_, KOB_STR("DataFrame"))(cols);
     }
@@ -227,7 +238,8 @@ private:
 };
 
 // Runs `build(builder)` with the low-level constructors, and again with the
-// public ones when those fail (a library version that changed them).
+// public ones when those are missing or refuse their arguments (a library
+// version that changed them); any other error goes on to the caller.
 template <typename F>
 py::object build_frame(py::handle pl, F&& build) {
     {
@@ -235,7 +247,8 @@ py::object build_frame(py::handle pl, F&& build) {
         if (low.low()) {
             try {
                 return build(low);
-            } catch (py::error_already_set&) {
+            } catch (py::error_already_set& e) {
+                if (!constructor_unavailable(e)) throw;
             }
         }
     }

@@ -39,6 +39,7 @@ py::array_t<T> to_array(const std::vector<T>& v, const std::vector<std::uint32_t
 class FrameBuilder {
 public:
     explicit FrameBuilder(py::handle pl) : pl_(py::reinterpret_borrow<py::object>(pl)) {
+        check_signals();
         PyObject* plr = PyObject_GetAttrString(pl.ptr(), "_plr");
         if (plr) {
             py::object mod = steal(plr);
@@ -50,18 +51,22 @@ public:
                 internal_ = true;
             } else {
                 Py_XDECREF(ps);
-                PyErr_Clear();
+                clear_attribute_error();
             }
         } else {
-            PyErr_Clear();
+            clear_attribute_error();
         }
     }
 
     template <typename T>
     void numeric(PyObject* name, const py::array_t<T>& a, PyObject* ctor, PyObject* cast_to = nullptr) {
+        check_signals();
         if (internal_ && try_internal([&] {
                 py::object s = attr(ps_, ctor)(py::handle(name), a, false);
-                if (cast_to) s = attr(s, KOB_STR("cast"))(py::handle(cast_to), true, false);
+                if (cast_to) {
+                    check_signals();  // the cast runs the dtype's Python code
+                    s = attr(s, KOB_STR("cast"))(py::handle(cast_to), true, false);
+                }
                 cols_.append(s);
             }))
             return;
@@ -71,6 +76,7 @@ public:
     }
 
     void text_repeat(PyObject* name, PyObject* value, std::size_t n) {
+        check_signals();
         py::list one;
         one.append(py::handle(value));
         if (internal_ && try_internal([&] {
@@ -87,6 +93,7 @@ public:
     void text(PyObject* name, const std::vector<py::object>& uniq, const std::vector<std::uint32_t>& idx,
               const std::vector<std::uint32_t>& order) {
         if (uniq.size() == 1) return text_repeat(name, uniq[0].ptr(), idx.size());
+        check_signals();
         py::list values;
         for (const py::object& u : uniq) values.append(u);
         py::object s =
@@ -100,6 +107,7 @@ public:
     }
 
     py::object frame() {
+        check_signals();
         if (internal_ && !failed_) {
             py::object pydf = pd_(cols_);
             return attr(attr(pl_, KOB_STR("DataFrame")), KOB_STR("_from_pydf"))(pydf);
@@ -108,6 +116,7 @@ public:
     }
 
     py::object dtype(PyObject* name, const char* arg = nullptr) {
+        check_signals();
         py::object t = attr(pl_, name);
         return arg ? t(arg) : t;
     }
@@ -119,7 +128,8 @@ private:
         try {
             f();
             return true;
-        } catch (py::error_already_set&) {
+        } catch (py::error_already_set& e) {
+            if (!constructor_unavailable(e)) throw;
             // The low-level constructors changed: rebuild everything publicly.
             failed_ = true;
             internal_ = false;

@@ -45,6 +45,7 @@ std::shared_ptr<CacheMeta> find_meta(py::handle frame, py::handle old_list) {
 std::shared_ptr<CacheMeta> remember_meta(py::handle frame, py::handle old_list, Py_ssize_t merged) {
     PyObject* weak = PyWeakref_NewRef(frame.ptr(), meta_callback());
     if (!weak) {  // a table without weak references: nothing to remember
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
         PyErr_Clear();
         return nullptr;
     }

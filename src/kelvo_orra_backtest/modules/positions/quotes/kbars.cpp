@@ -286,10 +286,15 @@ py::object get_kbar_fast(Call& c, const KbarArgs& a, bucket::Window w) {
             return return_fn(a, entry);
         if (!meta || meta->window.unit != w.unit || meta->window.every != w.every || meta->bars.size() == 0) return {};
         py::object height = attr(entry, KOB_STR("height"));
-        if (PyLong_AsSsize_t(height.ptr()) != static_cast<Py_ssize_t>(meta->bars.size())) {
+        const Py_ssize_t rows = PyLong_AsSsize_t(height.ptr());
+        if (rows == -1 && PyErr_Occurred()) {
+            // Not an int the size of a table: the exact pipeline speaks for it.
+            if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_OverflowError))
+                throw py::error_already_set();
             PyErr_Clear();
             return {};
         }
+        if (rows != static_cast<Py_ssize_t>(meta->bars.size())) return {};
         // Read again: the height and the lookups may have run outside code.
         if (!still_current(self, code, ticks, info, pending, old, cached, key, entry) ||
             find_meta(entry, old) != meta || meta->bars.size() == 0 || meta->merged > PyList_GET_SIZE(old.ptr()))

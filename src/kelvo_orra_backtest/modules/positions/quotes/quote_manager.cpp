@@ -101,8 +101,7 @@ void check_fits(PyObject* key, py::handle value, long long lo, long long hi, con
     const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
     if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
     if (overflow == 0 && v >= lo && v <= hi) return;
-    PyErr_Format(PyExc_OverflowError, "tick[%R] = %S does not fit the tick table's %s column (%lld to %lld)", key,
-                 value.ptr(), column, lo, hi);
+    PyErr_Format(PyExc_OverflowError, "tick[%R] = %S does not fit %s (%lld to %lld)", key, value.ptr(), column, lo, hi);
     throw py::error_already_set();
 }
 
@@ -147,9 +146,9 @@ py::object add_tick_impl(Call& c) {
     // whatever outside code does to the tick meanwhile.
     py::object stamp = item(tick, KOB_STR("timestamp"));
     py::object qty = item(tick, KOB_STR("qty"));
-    check_fits(KOB_STR("qty"), qty, INT64_MIN, INT64_MAX, "Int64");
+    check_fits(KOB_STR("qty"), qty, -bars::kMaxTickQty, bars::kMaxTickQty, "the largest quantity of a tick");
     py::object tick_type = item(tick, KOB_STR("tick_type"));
-    check_fits(KOB_STR("tick_type"), tick_type, -128, 127, "Int8");
+    check_fits(KOB_STR("tick_type"), tick_type, -128, 127, "the tick table's Int8 column");
     std::int64_t ts_us = 0;
     bool ts_fast = false;
     py::object ts = local_time(c, stamp.ptr(), ts_us, ts_fast);

@@ -64,7 +64,7 @@ bool gather_records(PyObject* records, Py_ssize_t start, Py_ssize_t end, TickCol
                 for (int j = 0; j < 8; ++j) {
                     v[j] = PyDict_GetItemWithError(r, keys[j]);
                     if (!v[j]) {
-                        PyErr_Clear();
+                        if (PyErr_Occurred()) throw py::error_already_set();
                         return false;
                     }
                 }
