@@ -64,6 +64,7 @@ class _Series:
         self.forming: datetime | None = None
         self.records: list = []  # (dt, close, qty) of the forming bar
         self.done: list[Bar] = []
+        self.shown = 0  # bars handed to on_bar so far: what `ctx.bars` shows
 
     def _close(self) -> Bar:
         recs = sorted(self.records, key=lambda r: r[0])
@@ -89,7 +90,8 @@ class _Series:
         return [self._close()] if self.records else []
 
     def frame(self, n: int | None = None) -> pl.DataFrame:
-        bars = self.done if n is None else self.done[max(0, len(self.done) - n):]
+        done = self.done[:self.shown]
+        bars = done if n is None else done[max(0, len(done) - n):]
         return pl.DataFrame({
             "dt": [b.dt for b in bars], "code": [b.code for b in bars], "Open": [b.open for b in bars],
             "High": [b.high for b in bars], "Low": [b.low for b in bars], "Close": [b.close for b in bars],
@@ -302,8 +304,8 @@ class RefLoop:
         return day.weekday() < 5 and day.isoformat() not in self.holidays
 
     def session_end_after(self, market, t):
-        for end in self.ends[market]:
-            if end > t and self.trading_session(market, datetime.fromtimestamp(end)):
+        for end, had in self.ends[market]:
+            if end > t and (had or self.trading_session(market, datetime.fromtimestamp(end))):
                 return end
         return math.inf
 
@@ -322,12 +324,13 @@ class RefLoop:
             ends = [e for e in instants if e > first]
             k = next(j for j, e in enumerate(ends) if e > last)
             ends = ends[:k + 1]
-            self.ends[market] = ends
+            self.ends[market] = []
             eligible = [r["timestamp"] for r in self.rows if r["market_type"] == market and not r["is_simulate"]]
             prev = max([e for e in instants if e <= first], default=-math.inf)
             for end in ends:
                 had = any(prev <= t < end for t in eligible)
                 session = Session(market, end, had)
+                self.ends[market].append((end, had))
                 if self.flatten_minutes:
                     timers.append((end - self.flatten_minutes * 60, market, end, 0, session))
                 timers.append((end, market, end, 1, session))
@@ -557,6 +560,7 @@ class RefLoop:
             # 3. bars
             for k in self.subs:
                 for bar in closed.get(k, []):
+                    self.series[k].shown += 1
                     self.call("on_bar", bar)
             # 4. the tick
             if code in self.tick_subs:
@@ -569,6 +573,7 @@ class RefLoop:
         self.now = self.rows[-1]["timestamp"]
         for k in self.subs:
             for bar in self.series[k].finish():
+                self.series[k].shown += 1
                 self.call("on_bar", bar)
         for k in keys:
             if k not in self.subs:

@@ -218,7 +218,7 @@ def compare(seed: int) -> None:
         "latency_ms": float(rng.choice([0.0, 0.0, 0.0, 500.0, 60_000.0])),
         "flatten_minutes": [None, None, None, 5.0, 30.0][int(rng.integers(0, 5))],
         "check_capital": bool(rng.random() < 0.3),
-        "capital": float(rng.choice([5_000_000.0, 300_000.0])),
+        "capital": int(rng.choice([5_000_000, 300_000])),
     }
     params = {"seed": seed, "rate": float(rng.choice([0.1, 0.3, 0.6]))}
     res = run(RandomTrader, ticks, params=params, **options)

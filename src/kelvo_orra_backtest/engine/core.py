@@ -146,7 +146,7 @@ class Engine:
     def __init__(self, strategy, params: dict, tape: Tape, account, costs: CostProfile, *,
                  partial_fills: bool = False, latency_ticks: int = 0, latency_ms: float = 0.0,
                  flatten_minutes: float | None = None, check_capital: bool = False,
-                 quotes_factory=None, windows: dict | None = None, progress=None) -> None:
+                 quotes_factory=None, windows: dict | None = None, holidays=frozenset(), progress=None) -> None:
         self.strategy = strategy
         self.params = params
         self.tape = tape
@@ -159,6 +159,7 @@ class Engine:
         self.check_capital = check_capital
         self.quotes_factory = quotes_factory
         self.windows = windows or {}
+        self.holidays = holidays
         self.progress = progress
         self.ctx = Context(self)
         self.now = float(tape.ts[0])
@@ -246,7 +247,7 @@ class Engine:
             else len(tape.e_index)
         self.active[order.id] = order
         price = order.limit if order.limit is not None else order.stop if order.stop is not None else \
-            (tape.last_price(self.index) or 0.0)
+            (tape.last_price(self.known_index) or 0.0)
         self.account.add_trade_record(f"O{order.id}", code, side, qty, price, self.now, "Order")
         self.notices.append(replace(order))
         self._schedule(order, pos)
@@ -266,15 +267,21 @@ class Engine:
             # the part of the order that opens a position rather than covering one
             opening = max(0, o.qty - max(0, -held if o.side == "Buy" else held))
             if opening:
-                price = o.limit or o.stop or self.tape.codes[o.code].last_price(self.index) or 0.0
+                price = o.limit or o.stop or self.tape.codes[o.code].last_price(self.known_index) or 0.0
                 mult = 1000 if market == "Stock" else contract_value(o.code)
                 need = price * opening * mult
                 if need > self.account.current_capital:
                     return f"not enough capital ({need:,.0f} needed, {self.account.current_capital:,.0f} available)"
         return ""
 
+    @property
+    def known_index(self) -> int:
+        """Global index of the last tick known at this event (a timer comes before tick `index`)."""
+        return self.index - 1 if self.in_timer else self.index
+
     def _session_end_after(self, market: str, t: float) -> float:
-        ends = self.sessions.get(market, [])
+        # the sessions the calendar or the data trade (not the weekends' and holidays' empty ones)
+        ends = [s for s in self.sessions.get(market, []) if s.trading or s.had_ticks]
         k = int(np.searchsorted([s.end for s in ends], t, "right")) if ends else 0
         return ends[k].end if k < len(ends) else math.inf
 
@@ -465,7 +472,7 @@ class Engine:
             if not lots:
                 continue
             tape = self.tape.codes[code]
-            last = tape.last_price(self.index if not self.in_timer else self.index - 1) or lots[-1][1]
+            last = tape.last_price(self.known_index) or lots[-1][1]
             mult = self.mult[code]
             for q, p in lots:
                 # a long gives back its value; a short its entry value plus its price gain
@@ -535,7 +542,7 @@ class Engine:
             market_ts = np.sort(np.concatenate([t.e_index for t in tape.codes.values()
                                                 if t.market_type == market]))
             self.sessions[market] = session_ends(market, self.windows.get(market, []), float(tape.ts[0]),
-                                                 float(tape.ts[-1]), tape.ts[market_ts])
+                                                 float(tape.ts[-1]), tape.ts[market_ts], self.holidays)
         self.call("on_start", "")
         self.started = True
         # every code's one-minute bars value the equity curve
@@ -577,6 +584,7 @@ class Engine:
                 o = self.active.get(oid)
                 if o is not None and o.cand == pos:
                     self._fill_at(o, i, pos)
+                    self.flush_notices()  # an IOC/FOK cancelled at this tick is told now, not at the next hook
             self.consumed.clear()
             # 3. bars, 4. the tick
             if i >= tape.n:

@@ -93,7 +93,7 @@ def run(strategy_class: type, ticks, *, params: dict | None = None, capital: flo
     engine = Engine(strategy, values, tape, account, profile, partial_fills=partial_fills,
                     latency_ticks=latency_ticks, latency_ms=latency_ms, flatten_minutes=flatten_minutes,
                     check_capital=check_capital, quotes_factory=ColumnarQuoteManager,
-                    windows=probe.not_trade_times, progress=progress)
+                    windows=probe.not_trade_times, holidays=probe.holiday_search_set, progress=progress)
     with _module_console(verbose):
         engine.run()
     return Result(engine, capital=capital, costs=costs, holidays=probe.holiday_search_set,
