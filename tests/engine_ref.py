@@ -129,7 +129,7 @@ class RefContext:
         return self._r.orders[order_id - 1]
 
     def open_orders(self, code=None):
-        return [o for o in self._r.orders if o.status == "accepted" and (code is None or o.code == code)]
+        return [o for o in self._r.active.values() if code is None or o.code == code]
 
     def position(self, code):
         return self._r.position.get(code, 0)
@@ -193,6 +193,7 @@ class RefLoop:
         self.tick_subs: list = []
         self.series: dict = {}
         self.orders: list[Order] = []
+        self.active: dict[int, Order] = {}  # resting orders by id, in id order
         self.skipped: dict[int, int] = {}  # order id -> eligible ticks skipped for latency
         self.seen: set[int] = set()  # orders past their latency that have met an eligible tick
         self.fills: list[Fill] = []
@@ -250,6 +251,7 @@ class RefLoop:
         if tif == "ROD":
             o.expiry = self.session_end_after(self.markets[code], self.now)
         self.skipped[o.id] = 0
+        self.active[o.id] = o
         price = o.limit if o.limit is not None else o.stop if o.stop is not None else \
             (self.known_price(code) or 0.0)
         self.account.add_trade_record(f"O{o.id}", code, side, qty, price, self.now, "Order")
@@ -283,14 +285,15 @@ class RefLoop:
         if o.status != "accepted":
             return False
         o.status, o.reason = status, reason
+        del self.active[o.id]
         self.account.add_trade_record(f"O{o.id}", o.code, o.side, o.remaining, o.limit or o.stop or 0.0,
                                       self.now, "Cancel")
         self.notices.append(replace(o))
         return True
 
     def flatten(self, code, tag):
-        for o in list(self.orders):
-            if o.code == code and o.status == "accepted":
+        for o in list(self.active.values()):
+            if o.code == code:
                 self.cancel(o.id, f"cancelled by {tag}")
         held = self.position.get(code, 0)
         if not held:
@@ -347,8 +350,8 @@ class RefLoop:
                     self.flatten(code, "flatten")
             self.flush()
             return
-        for o in list(self.orders):
-            if o.status == "accepted" and o.expiry == session.end:
+        for o in list(self.active.values()):
+            if o.expiry == session.end:
                 self.cancel(o.id, "the session ended", status="expired")
         self.flush()
         if session.had_ticks:
@@ -440,6 +443,7 @@ class RefLoop:
         o.filled += qty
         if not o.remaining:
             o.status = "filled"
+            del self.active[o.id]
         signed = qty if side == "Buy" else -qty
         self.position[code] = held + signed
         lots = self.lots.setdefault(code, [])
@@ -553,7 +557,7 @@ class RefLoop:
                 self.last_price[code] = tick["close"]
                 # 2. fills
                 consumed = [0]
-                for o in list(self.orders):
+                for o in list(self.active.values()):
                     if o.code == code and o.status == "accepted" and o.start <= i:
                         self.try_fill(o, tick, consumed)
                         self.now = tick["timestamp"]
