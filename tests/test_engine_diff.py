@@ -125,11 +125,11 @@ class RandomTrader(Strategy):
         for _ in range(rng.choice([1, 1, 1, 2, 3])):
             roll = rng.random()
             opens = ctx.open_orders()
-            if roll < 0.15 and opens:
+            if roll < 0.06 and opens:
                 o = rng.choice(opens)
                 self.note(ctx, "cancel", o.id, ctx.cancel(o.id))
                 continue
-            if roll < 0.2:
+            if roll < 0.08:
                 self.note(ctx, "close", ctx.close(rng.choice(ctx.codes)))
                 continue
             code = rng.choice(ctx.codes)
@@ -152,7 +152,7 @@ class RandomTrader(Strategy):
                 limit = round(stop + sign * rng.randint(-2, 3) * step, 2)
             if rng.random() < 0.04 and limit is not None:
                 limit = limit + step / 3  # off the ladder
-            qty = rng.choice([1, 1, 1, 2, 3, 5, 0]) if rng.random() > 0.02 else -1
+            qty = rng.choice([1, 1, 1, 2, 3, 5]) if rng.random() > 0.03 else rng.choice([0, -1])
             tif = rng.choice(["ROD", "ROD", "IOC", "FOK", "GTC"])
             fn = ctx.buy if side == "Buy" else ctx.sell
             self.note(ctx, where, "order", fn(code, qty, limit=limit, stop=stop, tif=tif))
@@ -164,7 +164,8 @@ class RandomTrader(Strategy):
         tail = ctx.bars(bar.code, bar.unit, bar.freq, n=2).rows() if rng.random() < 0.2 else None
         self.note(ctx, "bar", bar.code, bar.unit, bar.freq, bar.dt, bar.open, bar.high, bar.low, bar.close,
                   bar.volume, tail)
-        self.act(ctx, rng, "bar")
+        if bar.volume or rng.random() < 0.1:  # the many bars of empty minutes less often
+            self.act(ctx, rng, "bar")
 
     def on_tick(self, ctx, tick):
         self.prices[tick.code] = tick.close
@@ -178,7 +179,7 @@ class RandomTrader(Strategy):
 
     def on_order(self, ctx, order):
         self.note(ctx, "order", order.id, order.status)
-        if order.status != "accepted":
+        if order.status != "accepted" and self._rng(ctx, "react", order.id).random() < 0.3:
             self.act(ctx, self._rng(ctx, "notice", order.id, order.status), "notice")
 
     def on_session_end(self, ctx):
@@ -220,9 +221,9 @@ def compare(seed: int) -> None:
         "latency_ms": float(rng.choice([0.0, 0.0, 0.0, 500.0, 60_000.0])),
         "flatten_minutes": [None, None, None, 5.0, 30.0][int(rng.integers(0, 5))],
         "check_capital": bool(rng.random() < 0.3),
-        "capital": int(rng.choice([5_000_000, 300_000])),
+        "capital": int(rng.choice([50_000_000, 5_000_000, 5_000_000, 300_000])),
     }
-    params = {"seed": seed, "rate": float(rng.choice([0.05, 0.15, 0.4]))}
+    params = {"seed": seed, "rate": float(rng.choice([0.05, 0.15, 0.3]))}
     res = run(RandomTrader, ticks, params=params, **options)
     engine_log = RandomTrader.last.log
     ref = ref_run(RandomTrader, ticks, params=params, **options)
