@@ -143,7 +143,7 @@ class Engine:
     def __init__(self, strategy, params: dict, tape: Tape, account, costs: CostProfile, *,
                  partial_fills: bool = False, latency_ticks: int = 0, latency_ms: float = 0.0,
                  flatten_minutes: float | None = None, check_capital: bool = False,
-                 quotes_factory=None, windows: dict | None = None, progress=None) -> None:
+                 quotes_factory=None, windows: dict | None = None, holidays=frozenset(), progress=None) -> None:
         self.strategy = strategy
         self.params = params
         self.tape = tape
@@ -156,6 +156,7 @@ class Engine:
         self.check_capital = check_capital
         self.quotes_factory = quotes_factory
         self.windows = windows or {}
+        self.holidays = holidays
         self.progress = progress
         self.ctx = Context(self)
         self.now = float(tape.ts[0])
@@ -246,7 +247,7 @@ class Engine:
             else len(tape.e_index)
         self.active[order.id] = order
         price = order.limit if order.limit is not None else order.stop if order.stop is not None else \
-            (tape.last_price(self.index) or 0.0)
+            (tape.last_price(self.known_index) or 0.0)
         self.account.add_trade_record(f"O{order.id}", code, side, qty, price, self.now, "Order")
         self.notices.append(replace(order))
         self._schedule(order, pos)
@@ -266,16 +267,21 @@ class Engine:
             # the part of the order that opens a position rather than covering one
             opening = max(0, o.qty - max(0, -held if o.side == "Buy" else held))
             if opening:
-                price = o.limit or o.stop or self.tape.codes[o.code].last_price(self.index) or 0.0
+                price = o.limit or o.stop or self.tape.codes[o.code].last_price(self.known_index) or 0.0
                 mult = 1000 if market == "Stock" else contract_value(o.code)
                 need = price * opening * mult
                 if need > self.account.current_capital:
                     return f"not enough capital ({need:,.0f} needed, {self.account.current_capital:,.0f} available)"
         return ""
 
+    @property
+    def known_index(self) -> int:
+        """Global index of the last tick known at this event (a timer comes before tick `index`)."""
+        return self.index - 1 if self.in_timer else self.index
+
     def _session_end_after(self, market: str, t: float) -> float:
         ends = self.session_ends.get(market)
-        if ends is None:
+        if not ends:
             return math.inf
         k = bisect.bisect_right(ends, t)
         return ends[k] if k < len(ends) else math.inf
@@ -467,7 +473,7 @@ class Engine:
             if not lots:
                 continue
             tape = self.tape.codes[code]
-            last = tape.last_price(self.index if not self.in_timer else self.index - 1) or lots[-1][1]
+            last = tape.last_price(self.known_index) or lots[-1][1]
             mult = self.mult[code]
             for q, p in lots:
                 # a long gives back its value; a short its entry value plus its price gain
@@ -542,8 +548,9 @@ class Engine:
                 of_code = np.array([tape.codes[c].market_type == market for c in tape.code_names])
                 market_ts = tape.ts[of_code[tape.code_id] & ~tape.is_simulate]
             self.sessions[market] = session_ends(market, self.windows.get(market, []), float(tape.ts[0]),
-                                                 float(tape.ts[-1]), market_ts)
-            self.session_ends[market] = [s.end for s in self.sessions[market]]
+                                                 float(tape.ts[-1]), market_ts, self.holidays)
+            # an ROD order is good until the next session the calendar or the data trade
+            self.session_ends[market] = [s.end for s in self.sessions[market] if s.trading or s.had_ticks]
         self.call("on_start", "")
         self.timings["sessions"] = time.perf_counter() - clock
         self.started = True
@@ -591,6 +598,7 @@ class Engine:
                 o = self.active.get(oid)
                 if o is not None and o.cand == pos:
                     self._fill_at(o, i, pos)
+                    self.flush_notices()  # an IOC/FOK cancelled at this tick is told now, not at the next hook
             self.consumed.clear()
             # 3. bars, 4. the tick
             if i >= tape.n:

@@ -77,6 +77,9 @@ def run(strategy_class: type, ticks, *, params: dict | None = None, capital: flo
             raise ValueError(f"run: {name} must be a whole number of 0 or more, got {value!r}")
     if latency_ms < 0 or (flatten_minutes is not None and flatten_minutes <= 0):
         raise ValueError("run: latency_ms must be 0 or more and flatten_minutes above 0")
+    if isinstance(capital, bool) or not isinstance(capital, (int, float)) or not 0 < capital < float("inf") \
+            or capital != int(capital):
+        raise ValueError(f"run: capital must be a whole amount above 0, got {capital!r}")
     profile = CostProfile(costs, slippage_ticks, commission or {})
     use_market_zone()
     frame = load(ticks, product, contract)
@@ -84,7 +87,7 @@ def run(strategy_class: type, ticks, *, params: dict | None = None, capital: flo
         frame = frame.filter(pl.col("code").is_in(list(codes)))
     tape = Tape(frame)
     account = positions_module.Positions()
-    account.set_initial_capital(capital)
+    account.set_initial_capital(int(capital))
     profile.install(account)
     probe = ColumnarQuoteManager()
     strategy = strategy_class()
@@ -93,7 +96,7 @@ def run(strategy_class: type, ticks, *, params: dict | None = None, capital: flo
     engine = Engine(strategy, values, tape, account, profile, partial_fills=partial_fills,
                     latency_ticks=latency_ticks, latency_ms=latency_ms, flatten_minutes=flatten_minutes,
                     check_capital=check_capital, quotes_factory=ColumnarQuoteManager,
-                    windows=probe.not_trade_times, progress=progress)
+                    windows=probe.not_trade_times, holidays=probe.holiday_search_set, progress=progress)
     with _module_console(verbose):
         engine.run()
     return Result(engine, capital=capital, costs=costs, holidays=probe.holiday_search_set,

@@ -22,6 +22,7 @@ class Session:
     market_type: str
     end: float  # epoch seconds
     had_ticks: bool
+    trading: bool = True  # the calendar trades it (a weekday that is no holiday; a night session by its evening)
 
     @property
     def end_dt(self) -> datetime:
@@ -43,9 +44,10 @@ def closing_times(windows) -> list[time]:
 
 
 def session_ends(market_type: str, windows, first_ts: float, last_ts: float,
-                 market_ts: np.ndarray) -> list[Session]:
+                 market_ts: np.ndarray, holidays=frozenset()) -> list[Session]:
     """Every session end of `market_type` from the first tick of the run to the
-    first end after its last tick; `market_ts` are the times of the market's ticks."""
+    first end after its last tick; `market_ts` are the times of the market's ticks,
+    `holidays` the calendar's days off (ISO dates)."""
     times = closing_times(windows)
     if not times:
         return []
@@ -65,5 +67,9 @@ def session_ends(market_type: str, windows, first_ts: float, last_ts: float,
         if end <= first_ts:
             continue
         before = counts[k - 1] if k else 0
-        out.append(Session(market_type, end, bool(counts[k] > before)))
+        end_dt = datetime.fromtimestamp(end)
+        # a session ending in the small hours is the night session of the evening before
+        day = end_dt.date() - timedelta(days=1) if end_dt.time() <= time(5, 0) else end_dt.date()
+        trading = day.weekday() < 5 and day.isoformat() not in holidays
+        out.append(Session(market_type, end, bool(counts[k] > before), trading))
     return out
