@@ -75,6 +75,9 @@ def random_ticks(rng: np.random.Generator) -> pl.DataFrame:
                     ts = (lo + timedelta(seconds=float(off))).timestamp()
                     ts = round(ts, 3)
                     rows.append((ts, code, market, price, int(rng.integers(0, 6)), int(rng.integers(0, 3)), trial))
+                # now and then the closing auction: a tick stamped at the session's end itself
+                if hi.time() in (time(13, 30), time(13, 45), time(5, 0)) and rng.random() < 0.3:
+                    rows.append((hi.timestamp(), code, market, price, int(rng.integers(1, 6)), 0, False))
             # a tick in a closed window now and then (re-stamped by the store)
             if rng.random() < 0.3:
                 t = time(13, 31 + int(rng.integers(0, 10))) if market == "Stock" else \
