@@ -178,7 +178,6 @@ class Engine:
         self.ledger: list[tuple] = []  # after each fill: (timestamp, cash, realised, code, position, basis)
         self.quotes = None
         self.fed = 0
-        self.hook_code = ""
         self.in_timer = True  # an event before tick `index` (a timer, the start, the end) rather than at it
         self.mult: dict[str, int] = {}
         self.timings: dict[str, float] = {}  # seconds per phase, for the benchmarks
@@ -513,15 +512,18 @@ class Engine:
     # ------------------------------------------------------------------- hooks
     def call(self, hook: str, code: str, *args) -> None:
         fn = getattr(self.strategy, hook)
-        self.hook_code = code
         try:
             fn(self.ctx, *args)
         except Exception as exc:
-            when = datetime.fromtimestamp(self.now).isoformat(sep=" ")
-            where = f" on {code}" if code else ""
-            raise StrategyError(f"{type(self.strategy).__name__}.{hook} raised {type(exc).__name__}: {exc} "
-                                f"(at {when}{where})") from exc
-        self.flush_notices()
+            raise self.hook_error(hook, code, exc) from exc
+        if self.notices:
+            self.flush_notices()
+
+    def hook_error(self, hook: str, code: str, exc: Exception) -> StrategyError:
+        when = datetime.fromtimestamp(self.now).isoformat(sep=" ")
+        where = f" on {code}" if code else ""
+        return StrategyError(f"{type(self.strategy).__name__}.{hook} raised {type(exc).__name__}: {exc} "
+                             f"(at {when}{where})")
 
     def flush_notices(self) -> None:
         """Delivers the order notices the last action produced, and those their hooks produce."""
@@ -573,6 +575,7 @@ class Engine:
         next_report = step
         call = self.call
         strategy_bar = type(self.strategy).on_bar is not _base_hook("on_bar")
+        on_bar, ctx = self.strategy.on_bar, self.ctx
         strategy_tick = type(self.strategy).on_tick is not _base_hook("on_tick")
         while k < n_static or heap:
             i = st_idx[k] if k < n_static else tape.n + 1
@@ -609,9 +612,14 @@ class Engine:
                     s = series[st_a[k]]
                     b = st_b[k]
                     s.closed = b + 1
-                    if strategy_bar:
-                        call("on_bar", s.code, Bar(s.code, s.unit, s.freq, s.dts[b], s.opens[b], s.highs[b],
-                                                   s.lows[b], s.closes[b], s.volumes[b]))
+                    if strategy_bar:  # the hot path: the hook called here, not through `call`
+                        try:
+                            on_bar(ctx, Bar(s.code, s.unit, s.freq, s.dts[b], s.opens[b], s.highs[b], s.lows[b],
+                                            s.closes[b], s.volumes[b]))
+                        except Exception as exc:
+                            raise self.hook_error("on_bar", s.code, exc) from exc
+                        if self.notices:
+                            self.flush_notices()
                 elif kind == _TICK and strategy_tick:
                     call("on_tick", tape.code_names[tape.code_id[i]], self._tick(i))
                 k += 1
