@@ -57,6 +57,15 @@ def peak_rss_mb() -> float:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
 
 
+def rss_mb() -> float:
+    """The process's resident memory now (Linux)."""
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) / 1024
+    return float("nan")
+
+
 def timed(fn):
     t = time.perf_counter()
     out = fn()
@@ -124,11 +133,12 @@ def year_rows(n_ticks: int, ref_ticks: int) -> None:
     frames, t_gen = timed(lambda: list(year.futures_days(2024, n_ticks)))
     ticks = pl.concat(frames, rechunk=True)
     del frames
-    rss_loaded = peak_rss_mb()
+    rss_loaded, peak_loading = rss_mb(), peak_rss_mb()
     result, t = timed(lambda: run(Crossover, ticks, params={"codes": "TXF"}))
     phases = ", ".join(f"{k} {v:.2f}" for k, v in result._engine.timings.items())
-    print(f"year: {ticks.height:,} ticks of TXF (generated in {t_gen:.1f} s, not counted; peak RSS "
-          f"{rss_loaded:,.0f} MB once loaded)")
+    print(f"year: {ticks.height:,} ticks of TXF (generated in {t_gen:.1f} s, not counted; the frame "
+          f"{ticks.estimated_size() / 2**20:,.0f} MB; RSS {rss_loaded:,.0f} MB once loaded, peak while "
+          f"generating {peak_loading:,.0f} MB)")
     print(f"  engine: {t:.2f} s end to end, {ticks.height / t / 1e6:.2f} M ticks/s; phases (s): {phases}; "
           f"{result.fills.height:,} fills; peak RSS {peak_rss_mb():,.0f} MB")
     head = ticks.head(ref_ticks)
@@ -143,13 +153,19 @@ def main() -> None:
     ap.add_argument("--year-ticks", type=int, default=30_000_000)
     ap.add_argument("--ref-ticks", type=int, default=200_000)
     ap.add_argument("--skip-year", action="store_true")
+    ap.add_argument("--skip-sample", action="store_true")
     args = ap.parse_args()
+    if not args.skip_sample:
+        sample_part()
+    if not args.skip_year:
+        year_rows(args.year_ticks, args.ref_ticks)
+
+
+def sample_part() -> None:
     ticks = demo.load_ticks(sample.sample_path())
     sample_rows(ticks)
     tick_rows(ticks)
     bar_rows(ticks)
-    if not args.skip_year:
-        year_rows(args.year_ticks, args.ref_ticks)
 
 
 if __name__ == "__main__":
