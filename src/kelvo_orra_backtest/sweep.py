@@ -310,7 +310,9 @@ def _cluster(scheduler: str | None, workers: int | None, client: Client | None =
         # task of another set down with it.  The engine's own log lines (a
         # connection closed while the cluster shuts down) stay off the screen;
         # what matters of a failure reaches the set's row.
-        with dask.config.set({"distributed.scheduler.worker-saturation": 1.0}):
+        with dask.config.set({"distributed.scheduler.worker-saturation": 1.0}), warnings.catch_warnings():
+            # the scheduler's HTTP endpoints move to a free port when another cluster holds the usual one
+            warnings.filterwarnings("ignore", message="Port .* is already in use", category=UserWarning)
             for attempt in range(1, CLUSTER_STARTS + 1):
                 try:
                     cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True, host="127.0.0.1",
