@@ -12,12 +12,14 @@ import subprocess
 import sys
 import time
 from datetime import datetime
+from pathlib import Path
 
 import dask
 import polars as pl
 import pytest
 from distributed import Client, LocalCluster
 
+import kelvo_orra_backtest.examples.crossover as crossover_example
 from kelvo_orra_backtest import sweep, walk_forward
 from kelvo_orra_backtest.data import sample
 from kelvo_orra_backtest.engine import run
@@ -350,7 +352,7 @@ def test_command_on_a_separate_scheduler_and_two_workers(ticks, tmp_path):
         out = tmp_path / "out"
         strategy = tmp_path / "elsewhere" / "cross.py"  # a file the workers never see: its text travels
         strategy.parent.mkdir()
-        strategy.write_text(sweep.EXAMPLE.read_text())
+        strategy.write_text(Path(crossover_example.__file__).read_text())
         cmd = [sys.executable, "-m", "kelvo_orra_backtest.sweep", f"{strategy}:Crossover", "--ticks", str(ticks),
                "--codes", ",".join(CODES), "--capital", str(CAPITAL), "--grid", "fast=2,3", "slow=5,8",
                "--scheduler", address, "--output-dir", str(out)]

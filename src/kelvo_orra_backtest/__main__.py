@@ -2,6 +2,7 @@
 
 Verbs:
   run    backtest a strategy class over ticks (see `run --help`)
+  sweep  run a strategy once per parameter set, or walk forward, on Dask (see `sweep --help`)
 """
 from __future__ import annotations
 
@@ -20,6 +21,9 @@ def build_parser(prog: str = "python -m kelvo_orra_backtest") -> argparse.Argume
                                      "futures markets.")
     verbs = parser.add_subparsers(dest="verb", metavar="VERB", required=True)
     cli.add_run_parser(verbs)
+    # the sweep parses its own arguments (main() hands them over before this parser sees them)
+    verbs.add_parser("sweep", help="run a strategy once per parameter set, or walk forward, on Dask "
+                     "(see sweep --help)", add_help=False)
     return parser
 
 
@@ -29,6 +33,11 @@ def _prog() -> str:
 
 
 def main(argv: list[str] | None = None) -> int:
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv and argv[0] == "sweep":
+        from kelvo_orra_backtest import sweep
+
+        return sweep.main(argv[1:])
     args = build_parser(_prog()).parse_args(argv)
     return args.handler(args)
 

@@ -62,8 +62,8 @@ from kelvo_orra_backtest.market_zone import use_market_zone
 from kelvo_orra_backtest.sweep_space import GridError, Space, parse_grid
 from kelvo_orra_backtest.utils import console
 
-EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "crossover.py"
-DEFAULT_STRATEGY = f"{EXAMPLE}:Crossover"
+# the example crossover ships inside the package, so an installed sweep finds it too
+DEFAULT_STRATEGY = "kelvo_orra_backtest.examples.crossover:Crossover"
 # Stats whose smaller values are better; the others (and parameters) rank largest first.
 SMALLER_IS_BETTER = {"fees", "tax", "max_drawdown", "max_drawdown_pct", "max_drawdown_days", "run_time"}
 INT_STATS = {"trades"}
