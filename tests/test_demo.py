@@ -146,6 +146,9 @@ def test_whole_run_on_a_slice_of_the_sample(market_zone_run):
     assert realised == pytest.approx(profit, abs=0.01)
     # the strategy side received a view of the book halfway through
     assert "盤中庫存" in run.stdout
+    # one TXF contract's full value (some 4.4 M) is more than the capital: the summary says it went below 0
+    low = re.search(r"資金曾低於 0: 最低 (-[\d,.]+) \((\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)\)", run.stdout)
+    assert low is not None and float(low.group(1).replace(",", "")) < 0
 
 
 def test_other_zone_same_trades_and_paths_of_the_caller(market_zone_run):

@@ -573,6 +573,10 @@ def _engine_summary(result, ticks: int, elapsed: float, written: list, started: 
     if result.positions.height:
         held = ", ".join(f"{r['code']} {r['qty']:+,}" for r in result.positions.iter_rows(named=True))
         console.print(f"[yellow]資料結束時仍有部位 (未平倉): {held}[/yellow]", highlight=False)
+    if result.stats["lowest_cash"] < 0:
+        # the account takes a futures contract's full value on entry and never stops at zero
+        console.print(f"[yellow]資金曾低於 0: 最低 {result.stats['lowest_cash']:,.2f} "
+                      f"({result.lowest_cash_at:%Y-%m-%d %H:%M:%S})[/yellow]", highlight=False)
     console.print("[bold green]本次輸出檔案:[/bold green]")
     for p in written:
         console.print(f"  {p}", soft_wrap=True, highlight=False)
