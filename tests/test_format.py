@@ -1,6 +1,7 @@
 """The C++ sources are in the style of .clang-format."""
 from __future__ import annotations
 
+import re
 import shutil
 import subprocess
 import sys
@@ -21,3 +22,14 @@ def test_cpp_sources_are_formatted():
                          cwd=ROOT)
     assert run.returncode == 0, "run clang-format -i on:\n" + "\n".join(
         sorted({line.split(":")[0] for line in run.stderr.splitlines() if ": error:" in line}))
+
+
+def test_architecture_page_names_only_files_that_exist():
+    # every path the page names, looked up from the places a reader would start
+    text = (ROOT / "ARCHITECTURE.md").read_text(encoding="utf-8")
+    package = ROOT / "src" / "kelvo_orra_backtest"
+    roots = (ROOT, package, package / "modules" / "positions")
+    named = {t for t in re.findall(r"`([^`\s]+)`", text) if "/" in t or re.search(r"\.(py|cpp|hpp|md)$", t)}
+    assert len(named) > 20
+    missing = sorted(t for t in named if not any((r / t.rstrip("/")).exists() for r in roots))
+    assert not missing, f"ARCHITECTURE.md names what does not exist: {missing}"
