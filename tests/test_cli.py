@@ -114,15 +114,15 @@ def test_a_strategy_file_that_fails_to_import_is_named_with_its_line(workdir, ca
     assert err.count("\n") == 1 and "bad.py: importing it raised ModuleNotFoundError" in err and "line 3" in err
 
 
-@pytest.mark.parametrize("spec", ["strats.py:RoundTrip", "kelvo_orra_backtest.examples.crossover:Crossover"])
-def test_a_run_writes_nothing_without_report(workdir, capsys, spec):
-    argv = ["run", spec, "--ticks", "ticks.csv", "--codes", "TXF", "--output-dir", "out"]
-    if spec.startswith("kelvo"):
+@pytest.mark.parametrize("reference", ["strats.py:RoundTrip", "kelvo_orra_backtest.examples.crossover:Crossover"])
+def test_a_run_writes_nothing_without_report(workdir, capsys, reference):
+    argv = ["run", reference, "--ticks", "ticks.csv", "--codes", "TXF", "--output-dir", "out"]
+    if reference.startswith("kelvo"):
         argv += ["--param", "fast=2", "--param", "slow=3"]
     assert main(argv) == 0
     out = capsys.readouterr().out
     assert "net_profit" in out and "digest" in out
-    if spec.startswith("strats"):
+    if reference.startswith("strats"):
         assert "2 / 2" in out  # orders / fills
     assert _files(workdir) == INPUTS
 

@@ -63,16 +63,16 @@ def add_run_parser(verbs) -> argparse.ArgumentParser:
     return p
 
 
-def _parse_spec(spec: str) -> tuple[str, str]:
-    where, sep, name = spec.rpartition(":")
+def _parse_reference(reference: str) -> tuple[str, str]:
+    where, sep, name = reference.rpartition(":")
     if not sep or not where or not name:
-        raise UsageError(f"{spec}: expected FILE.py:ClassName")
+        raise UsageError(f"{reference}: expected FILE.py:ClassName")
     return where, name
 
 
-def load_strategy(spec: str):
+def load_strategy(reference: str):
     """The Strategy subclass named by FILE.py:ClassName (or module:ClassName)."""
-    where, name = _parse_spec(spec)
+    where, name = _parse_reference(reference)
     from kelvo_orra_backtest.engine import Strategy
 
     if where.endswith(".py") or os.sep in where or "/" in where:

@@ -35,14 +35,14 @@ class StrategyLoadError(ValueError):
     """A strategy file or class that cannot be used; the message names it."""
 
 
-def _split(spec: str) -> tuple[str, str | None]:
-    if not isinstance(spec, str) or not spec.strip():
-        raise StrategyLoadError(f"strategy {spec!r}: expected FILE.py:CLASS")
-    spec = spec.strip()
+def _split(reference: str) -> tuple[str, str | None]:
+    if not isinstance(reference, str) or not reference.strip():
+        raise StrategyLoadError(f"strategy {reference!r}: expected FILE.py:CLASS")
+    reference = reference.strip()
     # a Windows drive ("C:\...") is not the class separator
-    head, sep, tail = spec.rpartition(":")
+    head, sep, tail = reference.rpartition(":")
     if not sep or ("/" in tail or "\\" in tail) or (len(head) == 1 and head.isalpha()):
-        return spec, None
+        return reference, None
     return head, tail or None
 
 
@@ -72,8 +72,8 @@ def _exec_source(text: str, path: str) -> object:
         module = sys.modules.get(name)
         if module is not None:
             return module
-        spec = importlib.util.spec_from_loader(name, loader=None, origin=path)
-        module = importlib.util.module_from_spec(spec)
+        reference = importlib.util.spec_from_loader(name, loader=None, origin=path)
+        module = importlib.util.module_from_spec(reference)
         module.__file__ = path
         folder = os.path.dirname(os.path.abspath(path))
         if os.path.isdir(folder) and folder not in sys.path:  # helpers next to the file import too
@@ -103,7 +103,7 @@ class StrategySource:
     name: str
 
     @property
-    def spec(self) -> str:
+    def reference(self) -> str:
         return f"{self.path}:{self.name}"
 
     def load(self) -> type:
@@ -116,10 +116,10 @@ class StrategySource:
         return _pick(_exec_source(self.text, self.path), self.name, self.path)
 
 
-def strategy_source(spec: str) -> StrategySource:
-    """The file (or module) and class that `spec` names, checked here:
+def strategy_source(reference: str) -> StrategySource:
+    """The file (or module) and class that `reference` names, checked here:
     the file exists and runs, and the class is a Strategy subclass."""
-    target, name = _split(spec)
+    target, name = _split(reference)
     if target.endswith(".py") or os.sep in target or "/" in target or Path(target).exists():
         path = Path(os.path.expanduser(target))
         if not path.is_file():
@@ -132,12 +132,12 @@ def strategy_source(spec: str) -> StrategySource:
         cls = _pick(_exec_source(text, str(path)), name, str(path))
         return StrategySource(str(path), text, cls.__name__)
     if name is None:
-        raise StrategyLoadError(f"strategy {spec!r}: expected FILE.py:CLASS or MODULE:CLASS")
+        raise StrategyLoadError(f"strategy {reference!r}: expected FILE.py:CLASS or MODULE:CLASS")
     source = StrategySource(target, None, name)
     source.load()
     return source
 
 
-def load_strategy(spec: str) -> type:
+def load_strategy(reference: str) -> type:
     """The Strategy subclass that "FILE.py:CLASS" (or "MODULE:CLASS") names."""
-    return strategy_source(spec).load()
+    return strategy_source(reference).load()
