@@ -96,6 +96,8 @@ def _demo(args, cwd, zone, columns=120):
                          cwd=cwd, env={**os.environ, "COLUMNS": str(columns), "TZ": zone})
     assert run.returncode == 0, run.stderr
     assert "Traceback" not in run.stderr
+    # nothing of the plotting and tear-sheet libraries reaches the console
+    assert not re.search(r"findfont|Warning", run.stdout + run.stderr), run.stdout + run.stderr
     return run
 
 

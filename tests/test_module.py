@@ -254,3 +254,66 @@ def test_host_stand_ins():
     assert constant.FutureIndexContractValue["TXF"] == 200 and constant.FutureIndexContractValue["MXF"] == 50
     assert isinstance(constant.BASIC_INFO.data_dir, str)
     assert utils.console.__class__.__name__ == "Console"
+
+
+def _one_round_trip(data_dir):
+    """A stock entry, its cover and the export: the module's lines of each kind."""
+    pos = M.Positions()
+    pos.set_positions({"code": "2330", "action": "Buy", "price": 975.0, "quantity": 1, "exchange_ts": 1.0,
+                       "product_type": "Stock", "trade_id": "T1"}, "Stock")
+    pos.set_positions({"code": "2330", "action": "Sell", "price": 990.0, "quantity": 1, "exchange_ts": 2.0,
+                       "product_type": "Stock", "trade_id": "T2"}, "Stock")
+    pos.export_trade_records()
+
+
+@pytest.mark.parametrize("form", ["call", "block"])
+def test_quiet_console_silences_the_module_and_comes_back(form, capsys, data_dir):
+    from kelvo_orra_backtest import utils
+
+    assert M.console is utils.console  # the module prints through the package's console
+    _one_round_trip(data_dir)
+    loud = capsys.readouterr().out
+    assert "[做多進場]" in loud and "[做多沖銷]" in loud and "交易紀錄已匯出至" in loud
+    if form == "call":
+        utils.quiet_console()
+        _one_round_trip(data_dir)
+        quiet = capsys.readouterr()
+        utils.quiet_console(False)
+    else:
+        with utils.quiet_console():
+            _one_round_trip(data_dir)
+        quiet = capsys.readouterr()
+    assert quiet.out == "" and quiet.err == ""
+    _one_round_trip(data_dir)
+    assert capsys.readouterr().out.count("\n") == loud.count("\n")
+    with pytest.raises(TypeError, match="expected True or False"):
+        utils.quiet_console("yes")
+    assert not utils.console.quiet
+
+
+def test_tear_sheet_font_is_an_installed_one():
+    # a fresh interpreter: the font manager's search and its log, as a user's script has them
+    code = (
+        "import logging, warnings\n"
+        "logging.basicConfig()\n"
+        "import kelvo_orra_backtest.modules.positions.positions\n"
+        "from kelvo_orra_backtest.utils import configure_plotting, TEAR_SHEET_FONT\n"
+        "from matplotlib import font_manager as fm, pyplot as plt\n"
+        "path = fm.findfont(fm.FontProperties(family=TEAR_SHEET_FONT, weight='bold'))\n"
+        "fig, ax = plt.subplots(); ax.set_title('x', fontname=TEAR_SHEET_FONT); fig.canvas.draw()\n"
+        "family = configure_plotting()  # done at the import already: only says which family\n"
+        "with warnings.catch_warnings(record=True) as caught:  # the filters in force, recorded\n"
+        "    warnings.warn_explicit('set_ticklabels() should only be used with a fixed number of ticks',\n"
+        "                           UserWarning, 'core.py', 1, module='quantstats_lumi._plotting.core')\n"
+        "print(family, path, len(caught), sep='|')\n"
+    )
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    family, path, caught = run.stdout.strip().split("|")
+    assert "findfont" not in run.stderr, run.stderr
+    from matplotlib import font_manager as fm
+    from matplotlib.ft2font import FT2Font
+
+    assert family in ("Arial", "Liberation Sans", "Arimo", "DejaVu Sans")
+    face = fm.ttfFontProperty(FT2Font(path))
+    assert face.name == family and face.weight >= 600  # the stand-in's own bold face
+    assert caught == "0"  # the tear-sheet library's tick-label warning is dropped

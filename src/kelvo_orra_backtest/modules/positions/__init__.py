@@ -2,3 +2,10 @@
 
 The native module ``positions`` holds ``QuoteManager`` and ``Positions``.
 """
+
+from kelvo_orra_backtest.utils import configure_plotting
+
+# The tear sheets' font and warnings, before the native module loads the
+# plotting libraries.
+configure_plotting()
+del configure_plotting
