@@ -162,3 +162,12 @@ def test_ticks_without_contracts_have_no_rolls():
     assert not any(e[0] == "roll" for e in s.log)
     # the price jump is booked as a move of the one contract
     assert result.positions["unrealised"].item() == pytest.approx((17200 - 17010) * 200)
+
+
+def test_the_report_lists_the_rolls_and_each_trade_contract(tmp_path):
+    result, _ = go()
+    written = {p.name for p in result.report(tmp_path)}
+    assert {"rolls.csv", "trades.csv"} <= written
+    assert pl.read_csv(tmp_path / "rolls.csv", schema_overrides={"old": pl.String, "new": pl.String}).select(
+        "old", "new").rows() == [(OLD, NEW)]
+    assert pl.read_csv(tmp_path / "trades.csv", schema_overrides={"contract": pl.String})["contract"].to_list() == [OLD]

@@ -130,8 +130,10 @@ class Result:
                 with redirect_stdout(io.StringIO()):
                     self.account.generate_qs_profit_report(code, quotes)
             self._portfolio_sheet(root / "portfolio" / "portfolio-tear-sheet.html")
-            if self.rolls.height:
+            if any(t.contracts for t in self._engine.tape.codes.values()):
+                # futures across expiries: the rolls, and each closed trade with its contract month
                 self.rolls.write_csv(root / "rolls.csv")
+                self.trades.select(pl.col("contract"), pl.exclude("contract")).write_csv(root / "trades.csv")
         finally:
             BASIC_INFO.data_dir = previous_dir
         del positions_module
