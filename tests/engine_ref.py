@@ -12,6 +12,10 @@ Every tick, in time order, goes through the same steps:
   rules, in order-id order;
 - the bars it closed, then the tick itself, go to the strategy.
 
+Where the code's contract changes (a `contract` column), the roll's close
+runs as a timer once the old contract's last tick is past, and its
+reopening and `on_roll` as a timer before the new contract's first tick.
+
 The reference shares with the engine only what is not under test: the data
 classes handed to the hooks (`Order`, `Fill`, `Bar`, `Tick`, `Session`), the
 cost profile's arithmetic (`CostProfile`: the slipped price, commission and
@@ -125,6 +129,9 @@ class RefContext:
     def close(self, code):
         return self._r.flatten(code, "close")
 
+    def contract(self, code):
+        return self._r.contract_now.get(code)
+
     def order(self, order_id):
         return self._r.orders[order_id - 1]
 
@@ -174,7 +181,7 @@ class RefContext:
 
 class RefLoop:
     def __init__(self, strategy, params, rows, account, profile: CostProfile, *, partial_fills, latency_ticks,
-                 latency_ms, flatten_minutes, check_capital, holidays) -> None:
+                 latency_ms, flatten_minutes, check_capital, holidays, roll="carry") -> None:
         from kelvo_orra_backtest.modules.positions.positions import QuoteManager
 
         self.strategy, self.params, self.rows, self.account, self.profile = strategy, params, rows, account, profile
@@ -203,6 +210,24 @@ class RefLoop:
         self.last_price: dict[str, float] = {}  # last eligible tick price per code, up to the current event
         self.notices: list[Order] = []
         self.ledger: list = []  # after each fill: (ts, cash, realised, {code: (pos, basis)})
+        self.roll = roll
+        self.contract_now: dict[str, str] = {}
+        self.contract_of: list = []  # per row: the contract of its code's segment (forward-filled)
+        self.last_eligible: dict[str, int] = {}  # code -> row index of its last eligible tick so far
+        self.carry: dict[str, int] = {}
+        seen: dict[str, str] = {}
+        for r in rows:
+            c = r.get("contract") or seen.get(r["code"])
+            if c is not None:
+                seen[r["code"]] = c
+            self.contract_of.append(c)
+        # a code's first contract, also for its ticks before one is given
+        for i, r in enumerate(rows):
+            if self.contract_of[i] is not None:
+                self.contract_now.setdefault(r["code"], self.contract_of[i])
+        for i, r in enumerate(rows):
+            if self.contract_of[i] is None:
+                self.contract_of[i] = self.contract_now.get(r["code"])
 
     # ----------------------------------------------------------- subscriptions
     def subscribe(self, code, unit, freq):
@@ -240,7 +265,7 @@ class RefLoop:
         else:
             kind = "stop_limit"
         o = Order(len(self.orders) + 1, code, side, qty, kind, None if limit is None else float(limit),
-                  None if stop is None else float(stop), tif, self.now, tag=tag)
+                  None if stop is None else float(stop), tif, self.now, tag=tag, contract=self.contract_now.get(code))
         self.orders.append(o)
         reason = self.rejection(o)
         if reason:
@@ -338,11 +363,72 @@ class RefLoop:
                     timers.append((end - self.flatten_minutes * 60, market, end, 0, session))
                 timers.append((end, market, end, 1, session))
                 prev = end
-        timers.sort(key=lambda x: x[:4])
+        # rolls: kind 2 runs once the old contract's last tick is past, kind 3 before the new one's first
+        last_of: dict[str, int] = {}
+        for i, r in enumerate(self.rows):
+            code = r["code"]
+            j = last_of.get(code)
+            if j is not None and self.contract_of[i] != self.contract_of[j]:
+                timers.append((self.rows[j]["timestamp"], "", 0, 2, (code, j, i)))
+                timers.append((r["timestamp"], "", 0, 3, (code, j, i)))
+            last_of[code] = i
+        # at one instant: flattening and session ends before a roll
+        timers.sort(key=lambda x: (x[0], x[3] >= 2, *x[1:4]))
         self.timers = timers
+
+    def due(self, timer, i, ts) -> bool:
+        kind = timer[3]
+        if kind == 0:
+            return timer[0] <= ts
+        if kind == 1:  # a session ends after the ticks stamped at its end (its closing auction)
+            return timer[0] < ts
+        if kind == 2:
+            return i > timer[4][1]
+        return i >= timer[4][2]
+
+    def run_roll(self, kind, code, j, i):
+        old, new = self.contract_of[j], self.contract_of[i]
+        if kind == 2:
+            self.now = self.rows[j]["timestamp"]
+            for o in [o for o in self.active.values() if o.code == code]:
+                self.cancel(o.id, f"the contract {old} rolled to {new}")
+            self.contract_now[code] = new
+            self.flush()
+            held = self.position.get(code, 0)
+            if not held:
+                return
+            e = self.last_eligible.get(code)
+            side = "Sell" if held > 0 else "Buy"
+            price = self.rows[e]["close"] if e is not None else 0.0
+            o = Order(len(self.orders) + 1, code, side, abs(held), "market", None, None, "IOC", self.now, tag="roll",
+                      contract=old)
+            self.orders.append(o)
+            self.account.add_trade_record(f"O{o.id}", code, side, o.qty, price, self.now, "Order")
+            if e is None or self.contract_of[e] != old:
+                o.status, o.reason = "cancelled", f"the contract {old} had no eligible tick to close at"
+                self.notices.append(replace(o))
+                self.flush()
+                return
+            self.notices.append(replace(o))
+            self.active[o.id] = o
+            self.book(o, self.rows[j], o.qty, price, price, j)
+            self.now = self.rows[j]["timestamp"]
+            self.flush()
+            if self.roll == "carry":
+                self.carry[code] = held
+            return
+        self.now = self.rows[i]["timestamp"]
+        held = self.carry.pop(code, 0)
+        if held:
+            self.place(code, "Buy" if held > 0 else "Sell", abs(held), None, None, "ROD", tag="roll")
+            self.flush()
+        self.call("on_roll", code, old, new)
 
     def run_timer(self, timer):
         instant, market, _, kind, session = timer
+        if kind >= 2:
+            self.run_roll(kind, *session)
+            return
         self.now = instant
         if kind == 0:
             for code, m in self.markets.items():
@@ -375,9 +461,9 @@ class RefLoop:
     # ------------------------------------------------------------------- fills
     def try_fill(self, o: Order, tick: dict, consumed: list) -> None:
         """Order `o` (resting, of the tick's code, eligible from this tick) against one eligible tick."""
-        if self.lat_s and tick["timestamp"] < o.placed + self.lat_s:
+        if self.lat_s and tick["timestamp"] < o.placed + self.lat_s and o.tag != "roll":
             return
-        if self.skipped[o.id] < self.lat_ticks:
+        if self.skipped[o.id] < self.lat_ticks and o.tag != "roll":
             self.skipped[o.id] += 1
             return
         first_seen = o.id not in self.seen
@@ -411,12 +497,12 @@ class RefLoop:
         qty = max(0, min(o.remaining, avail))
         if qty:
             consumed[0] += qty
-            self.book(o, tick, qty, price, fill_price)
+            self.book(o, tick, qty, price, fill_price, self.i)
         if decisive and o.status == "accepted" and o.remaining:
             self.cancel(o.id, "IOC: the rest")
             self.flush()
 
-    def book(self, o, tick, qty, tick_price, fill_price):
+    def book(self, o, tick, qty, tick_price, fill_price, row):
         acc, code, side = self.account, o.code, o.side
         market = self.markets[code]
         ts = tick["timestamp"]
@@ -456,7 +542,8 @@ class RefLoop:
                 lots.pop(0)
         if rest:
             lots.append([rest, booked])
-        fill = Fill(fill_id, o.id, code, side, qty, ts, tick_price, fill_price, booked, fee, tax, o.tag)
+        fill = Fill(fill_id, o.id, code, side, qty, ts, tick_price, fill_price, booked, fee, tax, o.tag,
+                    self.contract_of[row])
         self.fills.append(fill)
         self.ledger.append((ts, acc.current_capital, acc._profit_report["profit"],
                             {c: (self.position.get(c, 0), sum(q * p for q, p in ls)) for c, ls in self.lots.items()}))
@@ -546,17 +633,20 @@ class RefLoop:
             for rec in records:
                 for k in closed:
                     closed[k] += self.series[k].add(rec)
-            # 1. timers
+            # 1. timers: the earliest of those due, until none is
             self.in_timer = True
-            # a session ends after the ticks stamped at its end (its closing auction)
-            while timers and (timers[0][0] < tick["timestamp"] if timers[0][3] == 1
-                              else timers[0][0] <= tick["timestamp"]):
-                self.run_timer(timers.pop(0))
+            while True:
+                ts = tick["timestamp"]
+                due = [k for k, t in enumerate(timers[:64]) if t[0] <= ts and self.due(t, i, ts)]
+                if not due:
+                    break
+                self.run_timer(timers.pop(due[0]))
             self.in_timer = False
             self.now = tick["timestamp"]
             eligible = not tick["is_simulate"]
             if eligible:
                 self.last_price[code] = tick["close"]
+                self.last_eligible[code] = i
                 # 2. fills
                 consumed = [0]
                 for o in list(self.active.values()):
@@ -601,20 +691,22 @@ class RefResult:
             "qty": [x.qty for x in o], "type": [x.type for x in o], "limit": [x.limit for x in o],
             "stop": [x.stop for x in o], "tif": [x.tif for x in o],
             "placed": [datetime.fromtimestamp(x.placed) for x in o], "status": [x.status for x in o],
-            "filled": [x.filled for x in o], "tag": [x.tag for x in o]},
+            "filled": [x.filled for x in o], "tag": [x.tag for x in o], "contract": [x.contract for x in o]},
             schema={"id": pl.Int64, "code": pl.String, "side": pl.String, "qty": pl.Int64, "type": pl.String,
                     "limit": pl.Float64, "stop": pl.Float64, "tif": pl.String, "placed": pl.Datetime("us"),
-                    "status": pl.String, "filled": pl.Int64, "tag": pl.String})
+                    "status": pl.String, "filled": pl.Int64, "tag": pl.String, "contract": pl.String})
         f = loop.fills
         self.fills = pl.DataFrame({
             "id": [x.id for x in f], "order_id": [x.order_id for x in f], "code": [x.code for x in f],
             "side": [x.side for x in f], "qty": [x.qty for x in f],
             "time": [datetime.fromtimestamp(x.timestamp) for x in f], "tick_price": [x.tick_price for x in f],
             "price": [x.price for x in f], "booked_price": [x.booked_price for x in f],
-            "fee": [float(x.fee) for x in f], "tax": [float(x.tax) for x in f], "tag": [x.tag for x in f]},
+            "fee": [float(x.fee) for x in f], "tax": [float(x.tax) for x in f], "tag": [x.tag for x in f],
+            "contract": [x.contract for x in f]},
             schema={"id": pl.Int64, "order_id": pl.Int64, "code": pl.String, "side": pl.String, "qty": pl.Int64,
                     "time": pl.Datetime("us"), "tick_price": pl.Float64, "price": pl.Float64,
-                    "booked_price": pl.Float64, "fee": pl.Float64, "tax": pl.Float64, "tag": pl.String})
+                    "booked_price": pl.Float64, "fee": pl.Float64, "tax": pl.Float64, "tag": pl.String,
+                    "contract": pl.String})
         self.trades = loop.account._profit_report["rows"]
         self.bars = {k: s.done for k, s in loop.series.items()}
         self.equity = self._equity(loop, capital)
@@ -652,7 +744,7 @@ class RefResult:
 
 def ref_run(strategy_class, ticks: pl.DataFrame, *, params=None, capital=5_000_000, costs="exchange",
             slippage_ticks=1, commission=None, partial_fills=False, latency_ticks=0, latency_ms=0.0,
-            flatten_minutes=None, check_capital=False) -> RefResult:
+            flatten_minutes=None, check_capital=False, roll="carry") -> RefResult:
     """The reference twin of `kelvo_orra_backtest.engine.run` for a tick frame."""
     from kelvo_orra_backtest.modules.positions import positions as M
 
@@ -661,7 +753,7 @@ def ref_run(strategy_class, ticks: pl.DataFrame, *, params=None, capital=5_000_0
     frame = ticks.sort("timestamp", maintain_order=True)
     rows = [{"timestamp": float(r["timestamp"]), "code": r["code"], "market_type": r["market_type"],
              "close": float(r["close"]), "qty": int(r["qty"]), "tick_type": int(r["tick_type"]),
-             "is_simulate": bool(r["is_simulate"])} for r in frame.iter_rows(named=True)]
+             "is_simulate": bool(r["is_simulate"]), "contract": r.get("contract")} for r in frame.iter_rows(named=True)]
     account = M.Positions()
     account.set_initial_capital(capital)
     profile.install(account)
@@ -670,7 +762,7 @@ def ref_run(strategy_class, ticks: pl.DataFrame, *, params=None, capital=5_000_0
         setattr(strategy, name, value)
     loop = RefLoop(strategy, values, rows, account, profile, partial_fills=partial_fills,
                    latency_ticks=latency_ticks, latency_ms=latency_ms, flatten_minutes=flatten_minutes,
-                   check_capital=check_capital, holidays=M.QuoteManager().holiday_search_set)
+                   check_capital=check_capital, holidays=M.QuoteManager().holiday_search_set, roll=roll)
     previous = M.console
     M.console = _Quiet()
     try:

@@ -87,9 +87,21 @@ def random_ticks(rng: np.random.Generator) -> pl.DataFrame:
         market, price = PRODUCTS[codes[0]]
         rows.append((datetime.combine(start, time(10, 0)).timestamp(), codes[0], market, price, 1, 1, False))
     rng.shuffle(rows)  # the engine and the reference both sort by time (stable)
-    return pl.DataFrame(rows, orient="row", schema={
+    frame = pl.DataFrame(rows, orient="row", schema={
         "timestamp": pl.Float64, "code": pl.String, "market_type": pl.String, "close": pl.Float64,
         "qty": pl.Int64, "tick_type": pl.Int8, "is_simulate": pl.Boolean})
+    if rng.random() < 0.5:
+        # contract months: futures roll at one or two of their tick times, stocks have none
+        contract = pl.lit(None, dtype=pl.String)
+        for code in codes:
+            if PRODUCTS[code][0] != "Future":
+                continue
+            times = np.unique(frame.filter(pl.col("code") == code)["timestamp"].to_numpy())
+            cuts = np.sort(rng.choice(times, size=min(len(times), int(rng.integers(1, 3))), replace=False))
+            month = pl.lit(202401) + sum((pl.col("timestamp") >= float(c)).cast(pl.Int64) for c in cuts)
+            contract = pl.when(pl.col("code") == code).then(month.cast(pl.String)).otherwise(contract)
+        frame = frame.with_columns(contract.alias("contract"))
+    return frame
 
 
 # --------------------------------------------------------------- strategy
@@ -189,6 +201,10 @@ class RandomTrader(Strategy):
         self.note(ctx, "session", ctx.session.market_type, ctx.session.end)
         self.act(ctx, self._rng(ctx, "session", ctx.session.market_type), "session")
 
+    def on_roll(self, ctx, code, old, new):
+        self.note(ctx, "roll", code, old, new, ctx.contract(code), [o.id for o in ctx.open_orders(code)])
+        self.act(ctx, self._rng(ctx, "roll", code), "roll")
+
     def on_stop(self, ctx):
         self.note(ctx, "stop")
 
@@ -225,6 +241,7 @@ def compare(seed: int) -> None:
         "flatten_minutes": [None, None, None, 5.0, 30.0][int(rng.integers(0, 5))],
         "check_capital": bool(rng.random() < 0.3),
         "capital": int(rng.choice([50_000_000, 5_000_000, 5_000_000, 300_000])),
+        "roll": str(rng.choice(["carry", "flatten"])),
     }
     params = {"seed": seed, "rate": float(rng.choice([0.05, 0.15, 0.3]))}
     res = run(RandomTrader, ticks, params=params, **options)

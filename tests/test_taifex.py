@@ -12,30 +12,10 @@ from datetime import date, datetime, timedelta, timezone
 import polars as pl
 import pytest
 
+from daily_files import day_bytes, random_day, row, trade_times, write, write_days
 from kelvo_orra_backtest.data import taifex
 
 TAIPEI = timezone(timedelta(hours=8))
-HEADER = ("成交日期,商品代號,到期月份(週別),成交時間,成交價格,成交數量(B+S),"
-          "近月價格,遠月價格,開盤集合競價 ")  # the trailing space is published too
-
-
-def row(day, product, month, hhmmss, price, volume, near="-", far="-", auction=" "):
-    """One line as published: product and month padded with spaces."""
-    return f"{day},{product:<7},{month:<11},{hhmmss},{price},{volume},{near},{far},{auction}"
-
-
-def day_bytes(lines, header=HEADER):
-    return (header + "\r\n" + "\r\n".join(lines) + "\r\n").encode("cp950")
-
-
-def write(path, lines, header=HEADER, zipped=False, member=None):
-    data = day_bytes(lines, header)
-    if zipped:
-        with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as zf:
-            zf.writestr(member or path.stem + ".rpt", data)
-    else:
-        path.write_bytes(data)
-    return path
 
 
 def epoch(*parts):
@@ -81,9 +61,11 @@ def test_published_layout_gives_hand_computed_ticks(tmp_path, new_york, zipped):
     name = "Daily_2026_05_29.zip" if zipped else "Daily_2026_05_29.csv"
     path = write(tmp_path / name, FRIDAY, zipped=zipped)
     got = taifex.load_daily(path)
-    assert got.ticks.columns == ["timestamp", "code", "market_type", "close", "qty", "tick_type", "is_simulate"]
-    assert got.ticks.rows() == [(epoch(*t), "TXF", "Future", p, q, 0, False) for t, p, q in FRIDAY_TICKS]
-    assert got.ticks.schema == pl.Schema(taifex.TICK_SCHEMA)
+    assert got.ticks.columns == ["timestamp", "code", "market_type", "close", "qty", "tick_type", "is_simulate",
+                                 "contract"]
+    assert got.ticks.rows() == [(epoch(*t), "TXF", "Future", p, q, 0, False, "202606") for t, p, q in FRIDAY_TICKS]
+    assert got.ticks.schema == pl.Schema(taifex.DAILY_SCHEMA)
+    assert got.rolls == [] and got.roll == "expiry"
     assert [(d.trading_day, d.contract, d.ticks) for d in got.days] == [(date(2026, 5, 29), "202606", 6)]
 
 
@@ -95,6 +77,7 @@ def test_published_layout_gives_hand_computed_ticks(tmp_path, new_york, zipped):
 def test_product_and_contract_choice(tmp_path, product, contract, expected):
     ticks = taifex.read_daily(write(tmp_path / "d.csv", FRIDAY), product, contract)
     assert ticks.select("code", "close", "qty").rows() == expected
+    assert ticks["contract"].to_list() == ["202606" if contract == "front" else contract.upper()]
 
 
 @pytest.mark.parametrize("contract", ["2026-06", "202613", "next", 202606])
@@ -131,6 +114,97 @@ def test_front_month_rolls_with_the_expiry_days_night_session(tmp_path):
 ])
 def test_expiry_day(month, expiry):
     assert taifex.expiry_day(month) == expiry
+
+
+@pytest.mark.parametrize("month,roll,first_day", [
+    ("202605", "expiry", date(2026, 5, 21)),
+    ("202605", 1, date(2026, 5, 19)),
+    ("202605", "3", date(2026, 5, 15)),  # back over a weekend
+    ("202602", "expiry", date(2026, 2, 24)),
+    ("202602", 1, date(2026, 2, 11)),  # the expiry moved past the Lunar New Year; the day before it is before them
+    ("202604", 8, date(2026, 4, 1)),  # over the weekend and the Children's Day and Tomb-Sweeping closures
+])
+def test_roll_day_counts_trading_days_of_the_calendar(month, roll, first_day):
+    assert taifex.roll_day(month, roll) == first_day
+
+
+# Around the May 2026 expiry (Wednesday 2026-05-20): files of 13-22 May,
+# May, June and July trading 50 points apart.  Lots per trade by month and
+# day of May (None: every other day).
+VOLUME_LATE = {"202605": {None: 10}, "202606": {None: 4, 14: 10, 15: 12, 19: 1},  # a tie is no roll
+               "202607": {None: 1, 13: 50}}  # only the month after the front month counts
+VOLUME_FIRST_DAY = {"202605": {None: 10}, "202606": {None: 4, 13: 11}, "202607": {None: 1}}
+VOLUME_NEVER = {"202605": {None: 10}, "202606": {None: 1}, "202607": {None: 1}}
+
+
+@pytest.mark.parametrize("roll,lots,segments", [
+    ("expiry", None, [(13, "202605"), (21, "202606")]),
+    (1, None, [(13, "202605"), (19, "202606")]),
+    (3, None, [(13, "202605"), (15, "202606")]),
+    (4, None, [(13, "202605"), (14, "202606")]),
+    (5, None, [(13, "202606")]),  # May's roll day is the first day read
+    (20, None, [(13, "202606"), (20, "202607")]),  # June's roll day too comes before its expiry
+    ("volume", VOLUME_LATE, [(13, "202605"), (18, "202606")]),  # June ahead on Friday the 15th
+    ("volume", VOLUME_FIRST_DAY, [(13, "202605"), (14, "202606")]),  # known only once the day is over
+    ("volume", VOLUME_NEVER, [(13, "202605"), (21, "202606")]),  # at the latest with the expiry
+])
+def test_each_roll_rule_picks_its_day(tmp_path, roll, lots, segments):
+    months = ("202605", "202606", "202607")
+    per_trade = 10 if lots is None else (lambda day, m: lots[m].get(day.day, lots[m][None]))
+    paths = write_days(tmp_path, date(2026, 5, 13), date(2026, 5, 22), months, price=21000, spread=50,
+                       lots=per_trade, zipped=True)
+    got = taifex.load_daily(paths, roll=roll)
+    found = [(d.trading_day.day, d.contract) for i, d in enumerate(got.days)
+             if i == 0 or d.contract != got.days[i - 1].contract]
+    assert found == segments and got.roll == roll
+    assert got.rolls == [taifex.Roll(date(2026, 5, day), old, new)
+                         for (_, old), (day, new) in zip(segments, segments[1:])]
+    # every tick carries its month: it changes at the roll day's first trade, the
+    # night session opened on the evening before, and the price jumps by the spread
+    t = got.ticks
+    assert t["contract"].to_list() == [m for d in got.days for m in [d.contract] * d.ticks]
+    change = t.filter(pl.col("contract") != pl.col("contract").shift())
+    assert change["timestamp"].to_list() == [trade_times(r.trading_day)[0].replace(tzinfo=TAIPEI).timestamp()
+                                             for r in got.rolls]
+    assert [datetime.fromtimestamp(ts, TAIPEI).hour for ts in change["timestamp"]] == [15] * len(got.rolls)
+    jumps = t.with_columns((pl.col("close") - pl.col("close").shift()).alias("jump"))
+    assert jumps.filter(pl.col("contract") != pl.col("contract").shift())["jump"].to_list() == [50.0] * len(got.rolls)
+    assert set(t["close"]) == {21000.0 + 50 * months.index(m) for _, m in segments}
+
+
+@pytest.mark.parametrize("given,plain", [(3, 3), ("3", 3), (" Volume ", "volume"), ("EXPIRY", "expiry")])
+def test_roll_forms_read(given, plain):
+    assert taifex.check_roll(given) == plain
+
+
+@pytest.mark.parametrize("roll", [0, -2, "0", True, 2.0, "3d", "", "front", None, "carry", "３"])
+def test_bad_roll_values_name_the_allowed_forms(tmp_path, roll):
+    path = write(tmp_path / "d.csv", FRIDAY)
+    with pytest.raises(ValueError, match=r"roll must be 'expiry', 'volume' or a number N >= 1 of trading days "
+                                         r"before the expiry \(such as 3\), not "):
+        taifex.load_daily(path, roll=roll)
+
+
+def test_roll_rules_refused_where_they_mean_nothing(tmp_path):
+    path = write(tmp_path / "d.csv", FRIDAY)
+    with pytest.raises(ValueError, match="roll=3 chooses when the front month rolls; contract 202606 is read"):
+        taifex.load_daily(path, contract="202606", roll=3)
+    assert taifex.load_daily(path, contract="202606", roll="expiry").ticks.height == 6
+    with pytest.raises(ValueError, match="depends on the traded volumes"):
+        taifex.roll_day("202605", "volume")
+    with pytest.raises(ValueError, match="month must be a monthly contract YYYYMM"):
+        taifex.roll_day("202605W2", 1)
+
+
+def test_roll_past_every_month_in_a_file_is_an_error(tmp_path):
+    # June's roll day under roll=20 is 2026-05-20; July is not in the files
+    paths = write_days(tmp_path, date(2026, 5, 19), date(2026, 5, 20), ("202605", "202606"))
+    with pytest.raises(taifex.DailyFileError) as info:
+        taifex.load_daily(paths, roll=20)
+    text = str(info.value)
+    assert text.startswith(f"no TX contract in {paths[1]} is the front month on 2026-05-20 under roll=20")
+    assert text.endswith(": 202606 rolls on or before that day and no later month trades; "
+                         "contracts present: 202605, 202606")
 
 
 HTML = b"<html><head><title>\xa4\xe9\xb4\xc1</title></head><body>no data</body></html>"
@@ -248,21 +322,6 @@ def test_paths_errors(tmp_path):
 
 
 # --- many days ------------------------------------------------------------------
-
-def random_day(rng, trading_day, previous):
-    """A day's file: night trades from the previous trading day, then the day session."""
-    lines = []
-    for start, end, day in ((15 * 3600, 24 * 3600, previous), (0, 5 * 3600, trading_day),
-                            (8 * 3600 + 2700, 13 * 3600 + 2700, trading_day)):
-        at = sorted(rng.randrange(start, end) for _ in range(rng.randint(20, 60)))
-        for s in at:
-            product = rng.choice(["TX", "TX", "TX", "MTX"])
-            month = rng.choice(["202606", "202606", "202607", "202606W4"])
-            hhmmss = f"{s // 3600:02d}{s // 60 % 60:02d}{s % 60:02d}".lstrip("0") or "0"
-            lines.append(row(day.strftime("%Y%m%d"), product, month, hhmmss, rng.randint(20900, 21100),
-                             2 * rng.randint(1, 9), auction=rng.choice([" ", "", "*"])))
-    return lines
-
 
 def test_many_days_at_once_equal_one_by_one(tmp_path):
     rng = random.Random(5)

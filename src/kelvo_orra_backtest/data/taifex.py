@@ -19,7 +19,9 @@ dated by its own calendar date.  Columns, by their header names::
 globs) into the replay's tick columns for one product and one contract:
 ``timestamp`` (epoch seconds of the Taipei wall-clock time, whatever the
 process's zone), ``code``, ``market_type``, ``close``, ``qty``, ``tick_type``
-and ``is_simulate``.
+and ``is_simulate``, followed by ``contract``, the contract month each tick
+was traded in.  For the front month, `roll` chooses the trading day on which
+the series moves to the next month (see `load_daily`).
 """
 from __future__ import annotations
 
@@ -70,6 +72,12 @@ TICK_SCHEMA = {
     "timestamp": pl.Float64, "code": pl.Utf8, "market_type": pl.Utf8, "close": pl.Float64,
     "qty": pl.Int64, "tick_type": pl.Int8, "is_simulate": pl.Boolean,
 }
+# The ticks of daily files carry one column more: the contract month of each
+# tick (YYYYMM, or YYYYMMWn for a weekly one); where it changes, the series rolled.
+DAILY_SCHEMA = {**TICK_SCHEMA, "contract": pl.Utf8}
+
+RollRule = Union[str, int]
+ROLL_FORMS = "'expiry', 'volume' or a number N >= 1 of trading days before the expiry (such as 3)"
 
 
 class DailyFileError(ValueError):
@@ -87,10 +95,23 @@ class DayChoice:
     source: str
 
 
+@dataclass(frozen=True)
+class Roll:
+    """A change of contract between two consecutive trading days read: from
+    `trading_day`'s file on (its night session, opened on the evening
+    before, comes first) the ticks are those of `new`, up to it of `old`."""
+
+    trading_day: date
+    old: str
+    new: str
+
+
 @dataclass
 class DailyTicks:
     """What `load_daily` read: the ticks, the contract of every day, and the
-    files left out because an earlier file already held their trading day."""
+    files left out because an earlier file already held their trading day.
+    `roll` is the rule the front month was rolled by ("expiry", "volume" or
+    a number of trading days; "expiry" also for a fixed contract)."""
 
     ticks: pl.DataFrame
     product: str
@@ -98,6 +119,13 @@ class DailyTicks:
     contract: str
     days: list[DayChoice] = field(default_factory=list)
     duplicates: list[str] = field(default_factory=list)
+    roll: RollRule = "expiry"
+
+    @property
+    def rolls(self) -> list[Roll]:
+        """Every change of contract, in the order of the trading days."""
+        return [Roll(b.trading_day, a.contract, b.contract)
+                for a, b in zip(self.days, self.days[1:]) if a.contract != b.contract]
 
 
 # --- calendar -----------------------------------------------------------------
@@ -126,6 +154,37 @@ def expiry_day(month: str) -> date:
     first = date(year, mon, 1)
     wednesday = first + timedelta(days=(2 - first.weekday()) % 7 + 14)
     return next_trading_day(wednesday)
+
+
+def _trading_days_before(day: date, n: int) -> date:
+    """The trading day `n` trading days before `day`."""
+    while n > 0:
+        day -= timedelta(days=1)
+        if is_trading_day(day):
+            n -= 1
+    return day
+
+
+def roll_day(month: str, roll: RollRule = "expiry") -> date:
+    """The first trading day whose file is read from the month after
+    `month` (a monthly contract ``YYYYMM``) under a calendar roll rule:
+    "expiry", the trading day after `month`'s expiry day; a number N, the
+    trading day N trading days before the expiry day."""
+    if not isinstance(month, str) or not _MONTHLY.match(month) or not 1 <= int(month[4:6]) <= 12:
+        raise ValueError(f"month must be a monthly contract YYYYMM, not {month!r}")
+    rule = check_roll(roll)
+    if rule == "volume":
+        raise ValueError("roll='volume' depends on the traded volumes, not on the calendar: "
+                         "load_daily finds its days")
+    return _roll_day(month, rule)
+
+
+@lru_cache(maxsize=4096)
+def _roll_day(month: str, rule: RollRule) -> date:
+    expiry = expiry_day(month)
+    if rule == "expiry":
+        return next_trading_day(expiry + timedelta(days=1))
+    return _trading_days_before(expiry, rule)
 
 
 # --- finding the files ----------------------------------------------------------
@@ -433,18 +492,101 @@ def _check_contract(contract: str) -> str:
     return c
 
 
-def load_daily(paths: PathLike | Iterable[PathLike], product: str = "TX", contract: str = "front") -> DailyTicks:
+def check_roll(roll: RollRule) -> RollRule:
+    """The roll rule in its plain form: "expiry", "volume" or an int N >= 1
+    (digits as text are taken too, as a command line gives them)."""
+    if isinstance(roll, str):
+        text = roll.strip().lower()
+        if text in ("expiry", "volume"):
+            return text
+        if text.isascii() and text.isdigit() and int(text) >= 1:
+            return int(text)
+    elif isinstance(roll, int) and not isinstance(roll, bool) and roll >= 1:
+        return roll
+    raise ValueError(f"roll must be {ROLL_FORMS}, not {roll!r}")
+
+
+def _monthly_live(months: Iterable[str], trading_day: date) -> list[str]:
+    """The monthly contracts among `months` not yet expired on `trading_day`, nearest first."""
+    return sorted(m for m in months if _MONTHLY.match(m) and int(m[4:6]) in range(1, 13)
+                  and expiry_day(m) >= trading_day)
+
+
+def _front_months(days: dict[date, _Day], product: str, roll: RollRule) -> dict[date, str]:
+    """The front month of every trading day read, under `roll`.
+
+    Each rule gives a month no later than the next one: "expiry" the nearest
+    month not expired; N the nearest month whose roll day (N trading days
+    before its expiry) is still to come; "volume" the month of the day
+    before, moved on to the next month when that one traded more lots than
+    it on the day before, and to the nearest month not expired when it has.
+    A month once left is never taken again."""
+    out: dict[date, str] = {}
+    floor = ""  # the month taken last: never go back before it
+    switch_to = None  # "volume": the month that outtraded the front month on the day before
+    for trading_day in sorted(days):
+        d = days[trading_day]
+        months = d.rows["month"].unique().to_list()
+        live = [m for m in _monthly_live(months, trading_day) if m >= floor]
+        if not live:
+            raise DailyFileError(f"no monthly {product} contract trading on {trading_day} in {d.source}"
+                                 f"{f' from {floor} on' if floor else ''}; contracts present: "
+                                 f"{', '.join(sorted(months))}")
+        if roll == "expiry":
+            month = live[0]
+        elif roll == "volume":
+            month = live[0]
+            if switch_to is not None and switch_to in live and switch_to > month:
+                month = switch_to
+            after = [m for m in live if m > month]
+            switch_to = None
+            if after:
+                lots = dict(d.rows.filter(pl.col("month").is_in([month, after[0]]))
+                            .group_by("month").agg(pl.col("lots").sum()).rows())
+                if lots.get(after[0], 0) > lots.get(month, 0):
+                    switch_to = after[0]
+        else:
+            later = [m for m in live if trading_day < _roll_day(m, roll)]
+            if not later:
+                raise DailyFileError(f"no {product} contract in {d.source} is the front month on {trading_day} "
+                                     f"under roll={roll}: {live[-1]} rolls on or before that day and no later "
+                                     f"month trades; contracts present: {', '.join(sorted(months))}")
+            month = later[0]
+        out[trading_day] = floor = month
+    return out
+
+
+def load_daily(paths: PathLike | Iterable[PathLike], product: str = "TX", contract: str = "front",
+               roll: RollRule = "expiry") -> DailyTicks:
     """Reads daily trade files into ticks of one product and one contract.
 
-    `contract` "front" takes, per trading day, the nearest monthly contract
-    that has not expired (so the roll to the next month comes with the
-    expiry day's night session, which lies in the next day's file); a month
-    ``YYYYMM`` takes that contract on every day.  Every file is read
-    completely before anything is returned; a day held by two files (a zip
-    and its unpacked CSV) is read from the first one only.
+    `contract` "front" takes, per trading day, one monthly contract: by
+    `roll`, the rule for when the next month takes over:
+
+    - "expiry" (default): the nearest month that has not expired, so the next
+      month comes with the expiry day's night session, which lies in the
+      next day's file;
+    - N (an int of 1 or more): from the trading day N trading days before
+      the expiry day on (N=1: the day before it), so from that day's file,
+      whose first trades are the night session of the evening before;
+    - "volume": from the trading day after the first day on which the next
+      month traded more lots than the front month (a day's volume is known
+      only once the day is over), and at the latest as under "expiry".
+
+    The choice is per whole file (a trading day's file, night session
+    included) and never goes back to a month once left.  A month ``YYYYMM``
+    (or a weekly ``YYYYMMWn``) takes that contract on every day; `roll`
+    applies to "front" only.  Every file is read completely before anything
+    is returned; a day held by two files (a zip and its unpacked CSV) is
+    read from the first one only.  The ticks carry a ``contract`` column
+    after the tick columns; `DailyTicks.rolls` lists the changes.
     """
     product = _product_code(product)
     contract = _check_contract(contract)
+    roll = check_roll(roll)
+    if contract != "front" and roll != "expiry":
+        raise ValueError(f"roll={roll!r} chooses when the front month rolls; contract {contract} is "
+                         "read on every day (use contract='front')")
     days: dict[date, _Day] = {}
     duplicates: list[str] = []
     for path in expand_paths(paths):
@@ -456,20 +598,12 @@ def load_daily(paths: PathLike | Iterable[PathLike], product: str = "TX", contra
                 days[day.trading_day] = day
 
     code = CODE_NAMES.get(product, product)
+    fronts = _front_months(days, product, roll) if contract == "front" else {}
     chosen: list[DayChoice] = []
     parts: list[pl.DataFrame] = []
     for trading_day in sorted(days):
         d = days[trading_day]
-        months = d.rows["month"].unique().to_list()
-        if contract == "front":
-            live = sorted(m for m in months if _MONTHLY.match(m) and int(m[4:6]) in range(1, 13)
-                          and expiry_day(m) >= trading_day)
-            if not live:
-                raise DailyFileError(f"no monthly {product} contract trading on {trading_day} in {d.source}; "
-                                     f"contracts present: {', '.join(sorted(months))}")
-            month = live[0]
-        else:
-            month = contract
+        month = fronts.get(trading_day, contract)
         rows = d.rows.filter(pl.col("month") == month)
         chosen.append(DayChoice(trading_day, month, rows.height, d.source))
         parts.append(rows)
@@ -488,11 +622,13 @@ def load_daily(paths: PathLike | Iterable[PathLike], product: str = "TX", contra
         pl.col("lots").alias("qty"),
         pl.lit(0, pl.Int8).alias("tick_type"),
         pl.lit(False, pl.Boolean).alias("is_simulate"),
+        pl.col("month").alias("contract"),
     ).sort("timestamp", maintain_order=True)
-    return DailyTicks(ticks, product, code, contract, chosen, duplicates)
+    return DailyTicks(ticks, product, code, contract, chosen, duplicates, roll)
 
 
-def read_daily(paths: PathLike | Iterable[PathLike], product: str = "TX", contract: str = "front") -> pl.DataFrame:
-    """The ticks of `load_daily`: a polars frame in the replay's tick columns,
-    sorted by time (trades of one second keep the file's order)."""
-    return load_daily(paths, product, contract).ticks
+def read_daily(paths: PathLike | Iterable[PathLike], product: str = "TX", contract: str = "front",
+               roll: RollRule = "expiry") -> pl.DataFrame:
+    """The ticks of `load_daily`: a polars frame in the replay's tick columns
+    and ``contract``, sorted by time (trades of one second keep the file's order)."""
+    return load_daily(paths, product, contract, roll).ticks

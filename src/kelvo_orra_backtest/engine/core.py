@@ -12,7 +12,15 @@ tick that "arrives"), are processed in this order at each index i:
 4. tick i itself for a strategy that subscribed to its code (`on_tick`).
 
 Order notices (`on_order`) are delivered right after the hook that caused
-them.  An order produced at tick i may fill from tick i + 1 on; one produced
+them.
+
+A roll (the code's ticks change contract, as the daily-file reader marks
+them) is two timers and a switch: right after the old contract's last tick
+its resting orders are cancelled and its position closed at its last
+eligible price; before the new contract's first tick the position is
+reopened by a market order (`roll="carry"`) and `on_roll` is called; at that
+first tick, once it is known, back-adjusted bars move to the new contract's
+prices.  An order produced at tick i may fill from tick i + 1 on; one produced
 by a timer before tick i from tick i on.  The whole tape's bars and the
 ticks that can fill an order are found in bulk (`tape`); between events no
 Python runs per tick.
@@ -32,11 +40,12 @@ from kelvo_orra_backtest.engine.costs import CostProfile, contract_value, on_lad
 from kelvo_orra_backtest.engine.orders import TIFS, Bar, Fill, Order, Tick
 from kelvo_orra_backtest.engine.sessions import Session, session_ends
 from kelvo_orra_backtest.engine.strategy import Strategy
-from kelvo_orra_backtest.engine.tape import UNITS, Tape, first_where
+from kelvo_orra_backtest.engine.tape import ADJUSTS, UNITS, Tape, first_where
 
 __all__ = ["Context", "Engine", "StrategyError"]
 
-_TIMER, _BAR, _TICK = 0, 2, 3
+_TIMER, _ROLL, _BAR, _TICK = 0, 1, 2, 3
+ROLLS = ("carry", "flatten")
 
 
 class StrategyError(RuntimeError):
@@ -51,9 +60,10 @@ class Context:
         self.session: Session | None = None  # the session that just ended, in on_session_end
 
     # --- subscriptions (on_start only)
-    def subscribe(self, code: str, unit: str = "m", freq: int = 1) -> None:
-        """Bars of `code` at `unit` and `freq` for `on_bar` and `bars`."""
-        self._e.subscribe(code, unit, freq)
+    def subscribe(self, code: str, unit: str = "m", freq: int = 1, adjust: str = "none") -> None:
+        """Bars of `code` at `unit` and `freq` for `on_bar` and `bars`; `adjust` "difference" or
+        "ratio" back-adjusts the bars of earlier contracts to the one in force."""
+        self._e.subscribe(code, unit, freq, adjust)
 
     def subscribe_ticks(self, code: str) -> None:
         """Every tick of `code` for `on_tick`."""
@@ -120,10 +130,14 @@ class Context:
     def now(self) -> datetime:
         return datetime.fromtimestamp(self._e.now)
 
-    def bars(self, code: str, unit: str = "m", freq: int = 1, n: int | None = None):
+    def bars(self, code: str, unit: str = "m", freq: int = 1, n: int | None = None, adjust: str = "none"):
         """The last `n` completed bars of a subscription (polars; the forming bar is never in it)."""
-        series = self._e.series_of(code, unit, freq)
+        series = self._e.series_of(code, unit, freq, adjust)
         return series.completed(n)
+
+    def contract(self, code: str) -> str | None:
+        """The contract month the code trades now (None when the ticks carry no contracts)."""
+        return self._e.contract_now.get(code)
 
     @property
     def codes(self) -> list[str]:
@@ -143,7 +157,8 @@ class Engine:
     def __init__(self, strategy, params: dict, tape: Tape, account, costs: CostProfile, *,
                  partial_fills: bool = False, latency_ticks: int = 0, latency_ms: float = 0.0,
                  flatten_minutes: float | None = None, check_capital: bool = False,
-                 quotes_factory=None, windows: dict | None = None, holidays=frozenset(), progress=None) -> None:
+                 quotes_factory=None, windows: dict | None = None, holidays=frozenset(), progress=None,
+                 roll: str = "carry") -> None:
         self.strategy = strategy
         self.params = params
         self.tape = tape
@@ -162,7 +177,7 @@ class Engine:
         self.now = float(tape.ts[0])
         self.index = 0  # global index of the current event (ticks before it are known)
         self.started = False
-        self.sub_bars: list[tuple[str, str, int]] = []
+        self.sub_bars: list[tuple[str, tuple]] = []  # (code, bar key)
         self.sub_ticks: list[str] = []
         self.orders: list[Order] = []
         self.active: dict[int, Order] = {}
@@ -181,9 +196,15 @@ class Engine:
         self.in_timer = True  # an event before tick `index` (a timer, the start, the end) rather than at it
         self.mult: dict[str, int] = {}
         self.timings: dict[str, float] = {}  # seconds per phase, for the benchmarks
+        if roll not in ROLLS:
+            raise ValueError(f"roll must be one of {', '.join(map(repr, ROLLS))}, got {roll!r}")
+        self.roll = roll
+        self.contract_now = {c: t.contracts[0] for c, t in tape.codes.items() if t.contracts}
+        self.carry: dict[str, int] = {}  # code -> signed quantity closed at a roll, to reopen
+        self.rolls: list[dict] = []
 
     # ----------------------------------------------------------- subscriptions
-    def subscribe(self, code: str, unit: str, freq: int) -> None:
+    def subscribe(self, code: str, unit: str, freq: int, adjust: str = "none") -> None:
         if self.started:
             raise RuntimeError("subscribe is only possible in on_start")
         if code not in self.tape.codes:
@@ -192,7 +213,9 @@ class Engine:
             raise ValueError(f"subscribe: unit must be one of {list(UNITS)}, got {unit!r}")
         if isinstance(freq, bool) or not isinstance(freq, int) or freq < 1:
             raise ValueError(f"subscribe: freq must be a whole number of 1 or more, got {freq!r}")
-        key = (code, unit, freq)
+        if adjust not in ADJUSTS:
+            raise ValueError(f"subscribe: adjust must be one of {list(ADJUSTS)}, got {adjust!r}")
+        key = (code, _bar_key(unit, freq, adjust))
         if key not in self.sub_bars:
             self.sub_bars.append(key)
 
@@ -204,11 +227,12 @@ class Engine:
         if code not in self.sub_ticks:
             self.sub_ticks.append(code)
 
-    def series_of(self, code: str, unit: str, freq: int):
+    def series_of(self, code: str, unit: str, freq: int, adjust: str = "none"):
         try:
-            return self.tape.codes[code].bars[(unit, freq)]
-        except KeyError:
-            raise KeyError(f"bars: no subscription to {code} {freq}{unit} (subscribe in on_start)") from None
+            return self.tape.codes[code].bars[_bar_key(unit, freq, adjust)]
+        except (KeyError, TypeError):
+            what = f"{code} {freq}{unit}" + ("" if adjust == "none" else f" adjust={adjust!r}")
+            raise KeyError(f"bars: no subscription to {what} (subscribe in on_start)") from None
 
     # ----------------------------------------------------------------- orders
     def _next_id(self) -> int:
@@ -226,7 +250,7 @@ class Engine:
             "stop" if limit is None else "stop_limit"
         order = Order(self._next_id(), code, side, qty, kind,
                       None if limit is None else float(limit), None if stop is None else float(stop), tif,
-                      self.now, tag=tag)
+                      self.now, tag=tag, contract=self.contract_now.get(code))
         self.orders.append(order)
         reason = self._rejection(order)
         if reason:
@@ -238,9 +262,10 @@ class Engine:
         if order.tif == "ROD":
             order.expiry = self._session_end_after(tape.market_type, self.now)
         pos = tape.next_eligible(order.start)
-        if self.latency_s:
-            pos = max(pos, int(np.searchsorted(tape.e_ts, self.now + self.latency_s, "left")))
-        pos += self.latency_ticks
+        if tag != "roll":  # a roll's reopening takes the new contract's first eligible tick
+            if self.latency_s:
+                pos = max(pos, int(np.searchsorted(tape.e_ts, self.now + self.latency_s, "left")))
+            pos += self.latency_ticks
         # the session's closing auction, stamped at its end, still belongs to it
         order.end_pos = int(np.searchsorted(tape.e_ts, order.expiry, "right")) if math.isfinite(order.expiry) \
             else len(tape.e_index)
@@ -394,7 +419,8 @@ class Engine:
             self.active.pop(o.id, None)
         self.position[code] = held + (qty if side == "Buy" else -qty)
         self._move_lots(code, qty if side == "Buy" else -qty, booked, market)
-        fill = Fill(fill_id, o.id, code, side, qty, ts, tick_price, fill_price, booked, fee, tax, o.tag)
+        fill = Fill(fill_id, o.id, code, side, qty, ts, tick_price, fill_price, booked, fee, tax, o.tag,
+                    self.tape.codes[code].contract_at(i))
         self.fills.append(fill)
         basis = sum(q * p for q, p in self.lots.get(code, ()))
         self.ledger.append((ts, acc.current_capital, acc._profit_report["profit"], code, self.position[code], basis))
@@ -558,9 +584,9 @@ class Engine:
         self.started = True
         # every code's one-minute bars value the equity curve
         wanted: dict[str, list] = {code: [("m", 1)] for code in tape.codes}
-        for code, unit, freq in self.sub_bars:
-            if (unit, freq) not in wanted[code]:
-                wanted[code].append((unit, freq))
+        for code, key in self.sub_bars:
+            if key not in wanted[code]:
+                wanted[code].append(key)
         clock = time.perf_counter()
         tape.build_bars(wanted, self.quotes_factory)
         self.timings["bars"] = time.perf_counter() - clock
@@ -614,14 +640,20 @@ class Engine:
                     s.closed = b + 1
                     if strategy_bar:  # the hot path: the hook called here, not through `call`
                         try:
-                            on_bar(ctx, Bar(s.code, s.unit, s.freq, s.dts[b], s.opens[b], s.highs[b], s.lows[b],
-                                            s.closes[b], s.volumes[b]))
+                            if s.adjust == "none":
+                                bar = Bar(s.code, s.unit, s.freq, s.dts[b], s.opens[b], s.highs[b], s.lows[b],
+                                          s.closes[b], s.volumes[b])
+                            else:
+                                bar = Bar(s.code, s.unit, s.freq, s.dts[b], *s.bar_args(b), s.volumes[b])
+                            on_bar(ctx, bar)
                         except Exception as exc:
                             raise self.hook_error("on_bar", s.code, exc) from exc
                         if self.notices:
                             self.flush_notices()
                 elif kind == _TICK and strategy_tick:
                     call("on_tick", tape.code_names[tape.code_id[i]], self._tick(i))
+                elif kind == _ROLL:
+                    self._restate(st_a[k], st_b[k])
                 k += 1
         self.index = tape.n
         self.in_timer = True
@@ -642,6 +674,9 @@ class Engine:
 
     def _timer(self, timer) -> None:
         kind, session = timer
+        if kind in ("roll_close", "roll_open"):
+            self._roll_timer(kind, *session)
+            return
         self.now = session.end if kind == "session" else session.end - self.flatten_minutes * 60
         if kind == "session":
             for o in [o for o in self.active.values() if o.expiry == session.end]:
@@ -659,6 +694,77 @@ class Engine:
                     self.flatten(code, "flatten")
             self.flush_notices()
 
+    # ------------------------------------------------------------------ rolls
+    def _roll_timers(self) -> list[tuple[int, float, tuple]]:
+        """(index, time, timer) of every roll: the close right after the old contract's last tick,
+        the reopening before the new contract's first."""
+        out = []
+        for code in self.tape.code_names:
+            tape = self.tape.codes[code]
+            for r in range(1, len(tape.contracts)):
+                first = int(tape.seg_start[r])
+                last = tape.last_tick_before(first)
+                out.append((last + 1, float(self.tape.ts[last]), ("roll_close", (code, r))))
+                out.append((first, float(self.tape.ts[first]), ("roll_open", (code, r))))
+        return out
+
+    def _roll_timer(self, kind: str, code: str, r: int) -> None:
+        tape = self.tape.codes[code]
+        old, new = tape.contracts[r - 1], tape.contracts[r]
+        first = int(tape.seg_start[r])
+        if kind == "roll_close":
+            last = tape.last_tick_before(first)
+            self.now = float(self.tape.ts[last])
+            for o in [o for o in self.active.values() if o.code == code]:
+                self.cancel(o.id, f"the contract {old} rolled to {new}")
+            self.contract_now[code] = new
+            self.flush_notices()
+            held = self.position.get(code, 0)
+            record = {"code": code, "old": old, "new": new, "old_last": float(self.tape.ts[last]),
+                      "new_first": float(self.tape.ts[first]), "qty": held, "close_price": None,
+                      "open_price": None, "close_order": None, "open_order": None}
+            self.rolls.append(record)
+            if held:
+                pos = int(np.searchsorted(tape.e_index, first, "left")) - 1
+                side = "Sell" if held > 0 else "Buy"
+                o = Order(self._next_id(), code, side, abs(held), "market", None, None, "IOC", self.now,
+                          tag="roll", contract=old)
+                self.orders.append(o)
+                self.account.add_trade_record(f"O{o.id}", code, side, o.qty, float(tape.e_price[pos]) if pos >= 0
+                                              else 0.0, self.now, "Order")
+                record["close_order"] = o.id
+                if pos < 0 or int(tape.e_index[pos]) < int(tape.seg_start[r - 1]):
+                    # no tick of the old contract could fill it
+                    o.status, o.reason = "cancelled", f"the contract {old} had no eligible tick to close at"
+                    self.notices.append(replace(o))
+                    self.flush_notices()
+                    return
+                self.notices.append(replace(o))
+                price = float(tape.e_price[pos])
+                record["close_price"] = price
+                self.active[o.id] = o
+                # booked at the last eligible price, at the instant the old contract's trading ended
+                self._book(o, last, o.qty, price, price)
+                self.now = float(self.tape.ts[last])
+                self.flush_notices()
+                if self.roll == "carry":
+                    self.carry[code] = held
+            return
+        self.now = float(self.tape.ts[first])
+        record = next(x for x in reversed(self.rolls) if x["code"] == code)
+        held = self.carry.pop(code, 0)
+        if held:
+            record["open_order"] = self.place(code, "Buy" if held > 0 else "Sell", abs(held), None, None, "ROD",
+                                              tag="roll")
+            self.flush_notices()
+        self.call("on_roll", code, code, old, new)
+
+    def _restate(self, code_id: int, r: int) -> None:
+        """The new contract's first tick is known: back-adjusted bars move to its prices."""
+        tape = self.tape.codes[self.tape.code_names[code_id]]
+        for s in tape.bars.values():
+            s.enter_segment(r)
+
     def _static_events(self):
         """Timers, bar closes and subscribed ticks as one sorted event list."""
         tape = self.tape
@@ -670,18 +776,21 @@ class Engine:
                     t = s.end - self.flatten_minutes * 60
                     timers.append((t, ("flatten", s)))
                 timers.append((s.end, ("session", s)))
-        timers.sort(key=lambda x: x[0])
+        # a session ends after the ticks stamped at its end; flattening starts at its instant
+        placed = [(int(np.searchsorted(tape.ts, t, "right" if kind == "session" else "left")), t, (kind, s))
+                  for t, (kind, s) in timers]
+        placed += self._roll_timers()
+        placed.sort(key=lambda x: (x[0], x[1]))
+        timers = [(t, timer) for _, t, timer in placed]
         if timers:
-            # a session ends after the ticks stamped at its end; flattening starts at its instant
-            at = np.array([np.searchsorted(tape.ts, t, "right" if kind == "session" else "left")
-                           for t, (kind, _) in timers], dtype=np.int64)
+            at = np.array([x[0] for x in placed], dtype=np.int64)
             idx.append(at)
             kind.append(np.full(len(timers), _TIMER))
             a.append(np.arange(len(timers)))
             b.append(np.zeros(len(timers), dtype=np.int64))
         series = []
-        for code, unit, freq in self.sub_bars:
-            s = tape.codes[code].bars[(unit, freq)]
+        for code, key in self.sub_bars:
+            s = tape.codes[code].bars[key]
             sid = len(series)
             series.append(s)
             nb = len(s.close_at)
@@ -689,6 +798,13 @@ class Engine:
             kind.append(np.full(nb, _BAR))
             a.append(np.full(nb, sid))
             b.append(np.arange(nb))
+        for cid, code in enumerate(tape.code_names):
+            starts = tape.codes[code].seg_start[1:]
+            if len(starts):
+                idx.append(starts)
+                kind.append(np.full(len(starts), _ROLL))
+                a.append(np.full(len(starts), cid))
+                b.append(np.arange(1, len(starts) + 1))
         for code in self.sub_ticks:
             ix = tape.codes[code].index
             idx.append(ix)
@@ -704,6 +820,10 @@ class Engine:
         order = np.lexsort((b_, a_, kind_, idx_))
         return (idx_[order].tolist(), kind_[order].tolist(), a_[order].tolist(), b_[order].tolist(),
                 [t for _, t in timers], series)
+
+
+def _bar_key(unit: str, freq: int, adjust: str) -> tuple:
+    return (unit, freq) if adjust == "none" else (unit, freq, adjust)
 
 
 def _base_hook(name: str):

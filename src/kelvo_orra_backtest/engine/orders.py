@@ -33,7 +33,8 @@ class Order:
     expiry: float = float("inf")  # instant it expires (ROD: its session's end)
     end_pos: int = 0  # eligible positions of its code before the expiry
     cand: int = -1  # eligible position it waits for (-1: none)
-    tag: str = ""  # the engine's marks: "flatten", "close"
+    tag: str = ""  # the engine's marks: "flatten", "close", "roll"
+    contract: str | None = None  # the contract month in force when it was placed (ticks with contracts)
 
     @property
     def remaining(self) -> int:
@@ -62,6 +63,7 @@ class Fill:
     fee: float  # commission and fixed charges of this fill
     tax: float
     tag: str = ""
+    contract: str | None = None  # the contract month of the tick that filled it
 
     @property
     def dt(self) -> datetime:

@@ -21,10 +21,15 @@ TRADING_DAYS = 252
 
 _ORDER_SCHEMA = {"id": pl.Int64, "code": pl.String, "side": pl.String, "qty": pl.Int64, "type": pl.String,
                  "limit": pl.Float64, "stop": pl.Float64, "tif": pl.String, "placed": pl.Datetime("us"),
-                 "status": pl.String, "reason": pl.String, "filled": pl.Int64, "tag": pl.String}
+                 "status": pl.String, "reason": pl.String, "filled": pl.Int64, "tag": pl.String,
+                 "contract": pl.String}
 _FILL_SCHEMA = {"id": pl.Int64, "order_id": pl.Int64, "code": pl.String, "side": pl.String, "qty": pl.Int64,
                 "time": pl.Datetime("us"), "tick_price": pl.Float64, "price": pl.Float64,
-                "booked_price": pl.Float64, "fee": pl.Float64, "tax": pl.Float64, "tag": pl.String}
+                "booked_price": pl.Float64, "fee": pl.Float64, "tax": pl.Float64, "tag": pl.String,
+                "contract": pl.String}
+_ROLL_SCHEMA = {"code": pl.String, "old": pl.String, "new": pl.String, "old_last": pl.Datetime("us"),
+                "new_first": pl.Datetime("us"), "qty": pl.Int64, "close_price": pl.Float64,
+                "open_price": pl.Float64, "close_order": pl.Int64, "open_order": pl.Int64}
 
 
 def _epoch_to_local(values) -> list:
@@ -47,15 +52,17 @@ class Result:
             "qty": [x.qty for x in o], "type": [x.type for x in o], "limit": [x.limit for x in o],
             "stop": [x.stop for x in o], "tif": [x.tif for x in o], "placed": _epoch_to_local(x.placed for x in o),
             "status": [x.status for x in o], "reason": [x.reason for x in o], "filled": [x.filled for x in o],
-            "tag": [x.tag for x in o]}, schema=_ORDER_SCHEMA)
+            "tag": [x.tag for x in o], "contract": [x.contract for x in o]}, schema=_ORDER_SCHEMA)
         f = engine.fills
         self.fills = pl.DataFrame({
             "id": [x.id for x in f], "order_id": [x.order_id for x in f], "code": [x.code for x in f],
             "side": [x.side for x in f], "qty": [x.qty for x in f], "time": _epoch_to_local(x.timestamp for x in f),
             "tick_price": [x.tick_price for x in f], "price": [x.price for x in f],
             "booked_price": [x.booked_price for x in f], "fee": [float(x.fee) for x in f],
-            "tax": [float(x.tax) for x in f], "tag": [x.tag for x in f]}, schema=_FILL_SCHEMA)
-        self.trades = _trades_frame(engine.account._profit_report["rows"])
+            "tax": [float(x.tax) for x in f], "tag": [x.tag for x in f],
+            "contract": [x.contract for x in f]}, schema=_FILL_SCHEMA)
+        self.rolls = _rolls_frame(engine)
+        self.trades = _with_contracts(_trades_frame(engine.account._profit_report["rows"]), engine)
         self.equity = _equity_frame(engine, capital)
         self.daily = _daily_frame(self.equity, capital, holidays)
         self.positions = _positions_frame(engine)
@@ -70,12 +77,14 @@ class Result:
     # ------------------------------------------------------------------ output
     def to_pandas(self) -> dict:
         """The frames as pandas frames, by name."""
-        names = ("orders", "fills", "trades", "equity", "daily", "positions")
+        names = ("orders", "fills", "trades", "equity", "daily", "positions", "rolls")
         return {n: getattr(self, n).to_pandas() for n in names}
 
     def _digest(self) -> str:
         h = hashlib.sha256()
         for frame in (self.orders, self.fills, self.equity):
+            if "contract" in frame.columns and frame["contract"].null_count() == frame.height:
+                frame = frame.drop("contract")  # ticks without contracts: the digest of before they were kept
             h.update(frame.write_csv().encode())
         return h.hexdigest()[:16]
 
@@ -90,6 +99,9 @@ class Result:
             else:
                 text = f"{value:,}" if isinstance(value, int) else str(value)
             rows.append((key, text))
+        if self.rolls.height:
+            rows.append(("rolls", ", ".join(f"{r['code']} {r['old']}->{r['new']} {r['new_first']:%Y-%m-%d %H:%M}"
+                                            for r in self.rolls.iter_rows(named=True))))
         rows.append(("digest", self.digest))
         return rows
 
@@ -120,6 +132,10 @@ class Result:
                 with redirect_stdout(io.StringIO()):
                     self.account.generate_qs_profit_report(code, quotes)
             self._portfolio_sheet(root / "portfolio" / "portfolio-tear-sheet.html")
+            if any(t.contracts for t in self._engine.tape.codes.values()):
+                # futures across expiries: the rolls, and each closed trade with its contract month
+                self.rolls.write_csv(root / "rolls.csv")
+                self.trades.select(pl.col("contract"), pl.exclude("contract")).write_csv(root / "trades.csv")
         finally:
             BASIC_INFO.data_dir = previous_dir
         del positions_module
@@ -161,6 +177,31 @@ def _trades_frame(rows: list) -> pl.DataFrame:
         else:
             data[key] = pl.Series(key, values)
     return pl.DataFrame(data)
+
+
+def _rolls_frame(engine) -> pl.DataFrame:
+    rows = engine.rolls
+    data = {k: [r[k] for r in rows] for k in _ROLL_SCHEMA}
+    for k in ("old_last", "new_first"):
+        data[k] = _epoch_to_local(data[k])
+    opened = {f.order_id: f.price for f in engine.fills if f.tag == "roll"}
+    data["open_price"] = [opened.get(r["open_order"]) for r in rows]
+    return pl.DataFrame(data, schema=_ROLL_SCHEMA)
+
+
+def _with_contracts(trades: pl.DataFrame, engine) -> pl.DataFrame:
+    """The contract of each trade: a roll closes every position, so entry and exit share it."""
+    if not trades.height or not any(t.contracts for t in engine.tape.codes.values()):
+        return trades.with_columns(pl.lit(None, dtype=pl.String).alias("contract"))
+    out = []
+    for code, entry in zip(trades["code"].to_list(), trades["entry_dt"].to_list()):
+        tape = engine.tape.codes.get(code)
+        if tape is None or not tape.contracts:
+            out.append(None)
+            continue
+        at = int(np.searchsorted(engine.tape.ts, entry.timestamp(), "right")) - 1
+        out.append(tape.contract_at(max(at, 0)))
+    return trades.with_columns(pl.Series("contract", out, dtype=pl.String))
 
 
 def _minute_epochs(dts: np.ndarray) -> np.ndarray:

@@ -51,7 +51,8 @@ def run(strategy_class: type, ticks, *, params: dict | None = None, capital: flo
         costs: str = "exchange", slippage_ticks: int = 1, commission: dict | None = None,
         partial_fills: bool = False, latency_ticks: int = 0, latency_ms: float = 0.0,
         flatten_minutes: float | None = None, check_capital: bool = False, codes: list[str] | None = None,
-        product: str = "TX", contract: str = "front", verbose: bool = False, progress=None) -> Result:
+        product: str = "TX", contract: str = "front", roll: str = "carry", verbose: bool = False,
+        progress=None) -> Result:
     """Backtests `strategy_class` (a `Strategy` subclass) over `ticks`.
 
     `ticks` is a polars frame in the tick columns (timestamp, code,
@@ -63,8 +64,12 @@ def run(strategy_class: type, ticks, *, params: dict | None = None, capital: flo
     `latency_ms` delay the first tick an order may fill at;
     `flatten_minutes` cancels the orders and closes the positions of a market
     that many minutes before each of its sessions ends; `check_capital`
-    rejects orders whose opening value exceeds the cash.  `progress`, if
-    given, is called with the index of the tick reached."""
+    rejects orders whose opening value exceeds the cash.  When the ticks
+    carry a `contract` column (the daily files do), a change of contract is a
+    roll: `roll` "carry" (default) closes the position at the old contract's
+    last eligible price and reopens it at the new one's first, "flatten"
+    only closes it (docs/engine.md).  `progress`, if given, is called with
+    the index of the tick reached."""
     from kelvo_orra_backtest.market_zone import use_market_zone
     from kelvo_orra_backtest.modules.positions import positions as positions_module
     from kelvo_orra_backtest.modules.positions.columnar import ColumnarQuoteManager
@@ -80,6 +85,8 @@ def run(strategy_class: type, ticks, *, params: dict | None = None, capital: flo
     if isinstance(capital, bool) or not isinstance(capital, (int, float)) or not 0 < capital < float("inf") \
             or capital != int(capital):
         raise ValueError(f"run: capital must be a whole amount above 0, got {capital!r}")
+    if roll not in ("carry", "flatten"):
+        raise ValueError(f"run: roll must be 'carry' or 'flatten', got {roll!r}")
     profile = CostProfile(costs, slippage_ticks, commission or {})
     use_market_zone()
     frame = load(ticks, product, contract)
@@ -96,7 +103,8 @@ def run(strategy_class: type, ticks, *, params: dict | None = None, capital: flo
     engine = Engine(strategy, values, tape, account, profile, partial_fills=partial_fills,
                     latency_ticks=latency_ticks, latency_ms=latency_ms, flatten_minutes=flatten_minutes,
                     check_capital=check_capital, quotes_factory=ColumnarQuoteManager,
-                    windows=probe.not_trade_times, holidays=probe.holiday_search_set, progress=progress)
+                    windows=probe.not_trade_times, holidays=probe.holiday_search_set, progress=progress,
+                    roll=roll)
     with _module_console(verbose):
         engine.run()
     return Result(engine, capital=capital, costs=costs, holidays=probe.holiday_search_set,

@@ -126,6 +126,10 @@ class Strategy:
     def on_session_end(self, ctx) -> None:
         """Called when a trading session of a market the run trades has ended (`ctx.session`)."""
 
+    def on_roll(self, ctx, code, old, new) -> None:
+        """Called when `code` rolls from contract `old` to `new`, before the new contract's first tick
+        (the old position is closed; under roll="carry" its reopening order is already placed)."""
+
     def on_stop(self, ctx) -> None:
         """Called once after the last tick."""
 
