@@ -1,7 +1,9 @@
 """The engine's rules of docs/engine.md, each on a small hand-made tape."""
 from __future__ import annotations
 
+import re
 from datetime import datetime
+from pathlib import Path
 
 import polars as pl
 import pytest
@@ -333,6 +335,49 @@ def test_worked_cost_example(costs, entry, exit, fees, tax, net):
     assert result.stats["tax"] == pytest.approx(tax, abs=1e-6)
     assert result.account.current_capital == pytest.approx(5_000_000 + net, abs=1e-6)
     assert result.costs == costs
+
+
+def _readme_cost_columns():
+    """The round trips of the README's "Costs as the account books them": one
+    dict per column, row label -> the numbers of its cell."""
+    text = (Path(__file__).resolve().parents[1] / "README.md").read_text(encoding="utf-8")
+    section = text.split("### Costs as the account books them\n", 1)[1].split("\n### ", 1)[0]
+    rows = []
+    for line in section.splitlines():
+        if line.startswith("|"):
+            rows.append([c.strip() for c in line.strip("|").split("|")])
+        elif rows:
+            break  # the first table only
+    header, body = rows[0][1:], rows[2:]
+
+    def numbers(cell):
+        return [float(n.replace(",", "")) for n in re.findall(r"\d[\d,]*(?:\.\d+)?", cell)]
+
+    return [(head, {row[0]: numbers(row[1 + i]) for row in body}) for i, head in enumerate(header)]
+
+
+@pytest.mark.parametrize("head, figures", _readme_cost_columns(), ids=lambda v: v if isinstance(v, str) else "")
+def test_readme_cost_table_is_what_the_account_books(head, figures):
+    code, costs = head.split(",")[0].split()[0], "exchange" if "exchange" in head else "account"
+    buy, sell = figures["traded at"]
+    ticks = tape(*[(D + t, p, 1, False, code) for t, p in
+                   (("09:00:00", buy), ("09:00:01", buy), ("09:00:02", sell), ("09:00:03", sell))])
+    result, _ = go(ticks, at_tick={0: lambda s, ctx, t: ctx.buy(code, 1)},
+                   actions={"fill": lambda s, ctx, f: ctx.sell(code, 1) if f.side == "Buy" else None}, costs=costs)
+    [trade] = result.trades.iter_rows(named=True)
+    booked = {
+        "booked at": [trade["entry_price"], trade["exit_price"]],
+        "value": [trade["entry_amount"], trade["exit_amount"]],
+        "commission": [trade["trade_cost_fee"], trade["cover_cost_fee"]],
+        "tax": [trade["trade_cost_tax"], trade["cover_cost_tax"]],
+        "net profit": [trade["profit"]],
+        "capital while the position is open": [result.stats["lowest_cash"]],
+    }
+    assert set(figures) == {"traded at", *booked}
+    for label, values in booked.items():
+        assert figures[label] == pytest.approx(values, abs=0.00501), label  # rounded to the cent
+    assert result.fills["booked_price"].to_list() == booked["booked at"]
+    assert result.stats["net_profit"] == pytest.approx(trade["profit"])
 
 
 # ----------------------------------------------------------------- result
