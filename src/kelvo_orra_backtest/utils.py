@@ -5,9 +5,8 @@ import os
 
 from rich.console import Console
 
-# Prints the module's messages; the square-bracket tags are rich markup.  One
-# line a call, never broken by rich: a long path stays whole for copying.
-console = Console(soft_wrap=True)
+# Prints the module's messages; the square-bracket tags are rich markup.
+console = Console()
 
 
 def make_dir(dir_path: str) -> None:
