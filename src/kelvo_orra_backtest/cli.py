@@ -148,11 +148,11 @@ def parse_params(klass, items: list[str]) -> dict:
 
 
 def _load_ticks(args, output_dir: Path):
-    from kelvo_orra_backtest import demo
+    from kelvo_orra_backtest.data.tick_files import codes_to_trade, sample_file
     from kelvo_orra_backtest.engine import load
 
     if args.ticks is None:
-        paths = [demo.sample_file(output_dir)]
+        paths = [sample_file(output_dir)]
     else:
         paths = [Path(os.path.abspath(os.path.expanduser(p))) for p in args.ticks]
     frame = load(paths, args.product, args.contract)
@@ -160,7 +160,7 @@ def _load_ticks(args, output_dir: Path):
     if args.codes is not None:
         import polars as pl
 
-        codes = demo.codes_to_trade(args.codes, frame, label)
+        codes = codes_to_trade(args.codes, frame, label)
         frame = frame.filter(pl.col("code").is_in(codes))
     return frame
 
@@ -184,7 +184,7 @@ def do_run(args) -> int:
         print("error: --flatten-minutes must be above 0", file=sys.stderr)
         return 2
 
-    from kelvo_orra_backtest.demo import TickFileError
+    from kelvo_orra_backtest.data.tick_files import TickFileError
     from kelvo_orra_backtest.engine import ParamError, StrategyError, TickFormatError, run
 
     try:

@@ -256,8 +256,8 @@ class SweepResult:
 
 
 def _load(ticks, codes: Sequence[str] | None) -> pl.DataFrame:
-    from kelvo_orra_backtest import demo
     from kelvo_orra_backtest.data import sample, taifex
+    from kelvo_orra_backtest.data.tick_files import TickFileError, load_ticks
 
     if isinstance(ticks, pl.DataFrame):
         frame = ticks
@@ -270,10 +270,10 @@ def _load(ticks, codes: Sequence[str] | None) -> pl.DataFrame:
             if not paths:
                 raise SweepError("no tick file given")
             if any(taifex.is_daily_file(p) for p in paths):  # the futures exchange's daily files, read as one
-                frames = [demo.load_ticks(paths)]
+                frames = [load_ticks(paths)]
             else:
-                frames = [demo.load_ticks(Path(p)) for p in paths]
-        except (demo.TickFileError, OSError) as exc:
+                frames = [load_ticks(Path(p)) for p in paths]
+        except (TickFileError, OSError) as exc:
             raise SweepError(str(exc)) from None
         frame = frames[0] if len(frames) == 1 else pl.concat(frames)
     frame = frame.sort("timestamp", maintain_order=True)
