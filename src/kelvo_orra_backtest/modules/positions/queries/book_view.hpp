@@ -54,6 +54,20 @@ struct Slot {
     std::uint64_t epoch = ~std::uint64_t{0};
 };
 
+// A view's method: one argument, the product type; the rows as a list.
+inline MethodSpec view_method(const char* name, Impl impl, const char* doc) {
+    return {
+        .name = name,
+        .params =
+            {
+                {"product_type", Kind::Str, "str"},
+            },
+        .impl = impl,
+        .doc = doc,
+        .returns = "List[Dict[str, Any]]",
+    };
+}
+
 // State of one call of a view.
 class BookView {
 public:

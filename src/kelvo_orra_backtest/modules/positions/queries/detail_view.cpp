@@ -76,22 +76,14 @@ py::object format_position_detail(Call& c) { return views::DetailView(c).run(); 
 
 }  // namespace
 
-const MethodSpec pos_format_position_detail = {
-    .name = "__format_position_detail",
-    .params =
-        {
-            {"product_type", Kind::Str, "str"},
-        },
-    .impl = format_position_detail,
-    .doc = R"doc(格式化庫存資訊(明細)：股票或期貨
+const MethodSpec pos_format_position_detail = views::view_method("__format_position_detail", format_position_detail,
+                                                                 R"doc(格式化庫存資訊(明細)：股票或期貨
 
         Args:
             product_type (str): 商品類型
 
         Returns:
             List[Dict[str, Any]]: 庫存資訊
-        )doc",
-    .returns = "List[Dict[str, Any]]",
-};
+        )doc");
 
 }  // namespace kob

@@ -156,22 +156,14 @@ py::object format_position_summary(Call& c) { return views::SummaryView(c).run()
 
 }  // namespace
 
-const MethodSpec pos_format_position_summary = {
-    .name = "__format_position_summary",
-    .params =
-        {
-            {"product_type", Kind::Str, "str"},
-        },
-    .impl = format_position_summary,
-    .doc = R"doc(格式化庫存資訊(總計)：股票或期貨
+const MethodSpec pos_format_position_summary = views::view_method("__format_position_summary", format_position_summary,
+                                                                  R"doc(格式化庫存資訊(總計)：股票或期貨
 
         Args:
             product_type (str): 商品類型
 
         Returns:
             List[Dict[str, Any]]: 庫存資訊
-        )doc",
-    .returns = "List[Dict[str, Any]]",
-};
+        )doc");
 
 }  // namespace kob
