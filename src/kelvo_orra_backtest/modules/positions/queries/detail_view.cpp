@@ -66,18 +66,15 @@ private:
     }
 };
 
+py::object format_position_detail(Call& c) { return DetailView(c).run(); }
+
 }  // namespace
 
 }  // namespace views
 
-namespace {
-
-py::object format_position_detail(Call& c) { return views::DetailView(c).run(); }
-
-}  // namespace
-
-const MethodSpec pos_format_position_detail = views::view_method("__format_position_detail", format_position_detail,
-                                                                 R"doc(格式化庫存資訊(明細)：股票或期貨
+const MethodSpec pos_format_position_detail =
+    views::view_method("__format_position_detail", views::format_position_detail,
+                       R"doc(格式化庫存資訊(明細)：股票或期貨
 
         Args:
             product_type (str): 商品類型

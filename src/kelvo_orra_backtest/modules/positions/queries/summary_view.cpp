@@ -146,18 +146,15 @@ private:
     }
 };
 
+py::object format_position_summary(Call& c) { return SummaryView(c).run(); }
+
 }  // namespace
 
 }  // namespace views
 
-namespace {
-
-py::object format_position_summary(Call& c) { return views::SummaryView(c).run(); }
-
-}  // namespace
-
-const MethodSpec pos_format_position_summary = views::view_method("__format_position_summary", format_position_summary,
-                                                                  R"doc(格式化庫存資訊(總計)：股票或期貨
+const MethodSpec pos_format_position_summary =
+    views::view_method("__format_position_summary", views::format_position_summary,
+                       R"doc(格式化庫存資訊(總計)：股票或期貨
 
         Args:
             product_type (str): 商品類型
