@@ -166,6 +166,8 @@ def run_engine(ticks, codes: list[str], capital: int, output_dir: Path, *, costs
     from rich.progress import BarColumn, Progress, TextColumn, TimeRemainingColumn
 
     from kelvo_orra_backtest.engine import run as engine_run
+    # the account's module (and the libraries it loads) before the replay's clock starts
+    from kelvo_orra_backtest.modules.positions import positions  # noqa: F401
     from kelvo_orra_backtest.utils import console
 
     started = time.perf_counter() if started is None else started
