@@ -91,7 +91,6 @@ def _parser() -> argparse.ArgumentParser:
 
 def main(argv: list[str] | None = None) -> int:
     args = _parser().parse_args(argv)
-    from kelvo_orra_backtest.data.tick_files import TickFileError, codes_to_trade, load_ticks, sample_file
     from kelvo_orra_backtest.market_zone import MARKET_ZONE, use_market_zone
     from kelvo_orra_backtest.utils import console
 
@@ -111,6 +110,8 @@ def main(argv: list[str] | None = None) -> int:
     if output_dir.exists() and not output_dir.is_dir():
         print(f"error: {output_dir}: --output-dir names a file, not a directory", file=sys.stderr)
         return 2
+    from kelvo_orra_backtest.data.tick_files import TickFileError, codes_to_trade, load_ticks, sample_file
+
     try:
         if args.ticks is None:
             paths = [sample_file(output_dir)]

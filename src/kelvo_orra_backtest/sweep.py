@@ -33,11 +33,33 @@ from __future__ import annotations
 
 import argparse
 import os
+import re
 import sys
 from pathlib import Path
 
 # The arguments are read before the sweep's libraries (polars, Dask, the
 # engine) are imported, so that --help and a mistyped option answer at once.
+
+
+class _ArgumentError(Exception):
+    """An option the sweep cannot start from; the message is one line for stderr."""
+
+
+def _walk_forward(items: list[str]) -> tuple[int, int]:
+    """"train=40d test=10d" -> (40, 10)."""
+    found: dict[str, int] = {}
+    for item in items:
+        m = re.fullmatch(r"\s*(train|test)\s*=\s*(\d+)\s*d?\s*", item)
+        if not m:
+            raise _ArgumentError(f"walk-forward item '{item}' is not of the form train=40d or test=10d")
+        if m[1] in found:
+            raise _ArgumentError(f"walk-forward item '{item}': '{m[1]}' is given twice")
+        found[m[1]] = int(m[2])
+    if set(found) != {"train", "test"}:
+        raise _ArgumentError("--walk-forward needs both train=Nd and test=Nd")
+    if found["train"] < 1 or found["test"] < 1:
+        raise _ArgumentError("--walk-forward: train and test must be 1 day or more")
+    return found["train"], found["test"]
 
 
 def _show(console, result, top: int) -> None:
@@ -101,22 +123,21 @@ def main(argv: list[str] | None = None) -> int:
     previous_zone = use_market_zone()
     if previous_zone:
         console.print(f"[yellow]時區 {previous_zone} 改為 Asia/Taipei[/yellow]")
-    from kelvo_orra_backtest.sweeping import SweepError, run_sweep, walk_forward
-
     try:
-        walk = None
-        if args.walk_forward:
-            try:
-                walk = walk_forward.parse_walk_forward(args.walk_forward)
-            except walk_forward.WalkForwardError as exc:
-                raise SweepError(str(exc)) from None
+        walk = _walk_forward(args.walk_forward) if args.walk_forward else None
         if args.seed is not None and args.random is None:
-            raise SweepError("--seed goes with --random N")
+            raise _ArgumentError("--seed goes with --random N")
         codes = None
         if args.codes is not None:
             codes = [c.strip() for c in args.codes.split(",") if c.strip()]
             if not codes:
-                raise SweepError("--codes names no code")
+                raise _ArgumentError("--codes names no code")
+    except _ArgumentError as exc:
+        print(f"error: {exc}", file=sys.stderr)
+        return 2
+    from kelvo_orra_backtest.sweeping import SweepError, run_sweep
+
+    try:
         result = run_sweep(args.strategy, args.ticks, args.grid, codes=codes, capital=args.capital,
                            costs=args.costs, output_dir=args.output_dir, scheduler=args.scheduler,
                            workers=args.workers, sort=args.sort, random=args.random, seed=args.seed, walk=walk,
