@@ -178,10 +178,10 @@ def test_other_zone_same_trades_and_paths_of_the_caller(market_zone_run):
 def _demo_loop(monkeypatch):
     """The demo's earlier per-tick loop, kept in bench/ as the benchmarks' baseline."""
     path = Path(__file__).resolve().parents[1] / "bench" / "demo_loop.py"
-    spec = importlib.util.spec_from_file_location("demo_loop", path)
-    module = importlib.util.module_from_spec(spec)
+    where = importlib.util.spec_from_file_location("demo_loop", path)
+    module = importlib.util.module_from_spec(where)
     monkeypatch.setitem(sys.modules, "demo_loop", module)  # its dataclasses look the module up
-    spec.loader.exec_module(module)
+    where.loader.exec_module(module)
     return module
 
 
