@@ -12,8 +12,6 @@ traceback and exit status 1, and nothing is written.
 from __future__ import annotations
 
 import argparse
-import importlib
-import importlib.util
 import os
 import sys
 import traceback
@@ -63,62 +61,36 @@ def add_run_parser(verbs) -> argparse.ArgumentParser:
     return p
 
 
-def _parse_reference(reference: str) -> tuple[str, str]:
-    where, sep, name = reference.rpartition(":")
-    if not sep or not where or not name:
-        raise UsageError(f"{reference}: expected FILE.py:ClassName")
-    return where, name
-
-
 def load_strategy(reference: str):
-    """The Strategy subclass named by FILE.py:ClassName (or module:ClassName)."""
-    where, name = _parse_reference(reference)
-    from kelvo_orra_backtest.engine import Strategy
+    """The Strategy subclass named by FILE.py:ClassName (or module:ClassName),
+    loaded by `engine.loader`; what it refuses is a UsageError here."""
+    from kelvo_orra_backtest.engine.loader import StrategyLoadError, load_strategy as load, split_reference
 
-    if where.endswith(".py") or os.sep in where or "/" in where:
-        path = Path(os.path.expanduser(where)).resolve()
-        if not path.is_file():
-            raise UsageError(f"{where}: no such file" if not path.exists() else f"{where}: not a file")
-        module_name = f"_strategy_{path.stem}"
-        module_spec = importlib.util.spec_from_file_location(module_name, path)
-        if module_spec is None or module_spec.loader is None:
-            raise UsageError(f"{where}: cannot be loaded as a Python file")
-        module = importlib.util.module_from_spec(module_spec)
-        sys.modules[module_name] = module
-        # the strategy's own folder comes first, for the helpers it imports
-        sys.path.insert(0, str(path.parent))
-        try:
-            module_spec.loader.exec_module(module)
-        except Exception as exc:
-            raise UsageError(f"{where}: importing it raised {type(exc).__name__}: {exc}"
-                             + _origin(exc, path)) from exc
-    else:
-        try:
-            module = importlib.import_module(where)
-        except ModuleNotFoundError as exc:
-            raise UsageError(f"{where}: no such file or module ({exc})") from None
-        except Exception as exc:
-            raise UsageError(f"{where}: importing it raised {type(exc).__name__}: {exc}") from exc
-    klass = getattr(module, name, None)
-    if klass is None:
-        found = sorted(k for k, v in vars(module).items()
-                       if isinstance(v, type) and issubclass(v, Strategy) and v is not Strategy)
-        listed = ", ".join(found) if found else "none"
-        raise UsageError(f"{where}: no class {name!r} (Strategy subclasses there: {listed})")
-    if not (isinstance(klass, type) and issubclass(klass, Strategy)):
-        raise UsageError(f"{where}:{name} is not a subclass of kelvo_orra_backtest.engine.Strategy")
-    return klass
+    try:
+        if split_reference(reference)[1] is None:  # the command always names the class
+            raise UsageError(f"{reference}: expected FILE.py:ClassName")
+        return load(reference)
+    except StrategyLoadError as exc:
+        raise UsageError(_usage_text(reference, exc)) from exc
 
 
-def _origin(exc: BaseException, path: Path) -> str:
-    """' (file.py, line N)' of the deepest frame of the strategy file in the traceback."""
-    line = None
-    for frame in traceback.extract_tb(exc.__traceback__):
-        if Path(frame.filename) == path:
-            line = frame.lineno
-    if isinstance(exc, SyntaxError) and exc.lineno:
-        line = exc.lineno
-    return f" ({path.name}, line {line})" if line else ""
+def _usage_text(reference: str, exc) -> str:
+    """The command's one line for a refusal of the loader."""
+    where, cause = exc.where, exc.__cause__
+    if exc.reason == "reference":
+        return f"{reference}: expected FILE.py:ClassName"
+    if exc.reason in ("no file", "not a file"):
+        return f"{where}: no such file" if exc.reason == "no file" else f"{where}: not a file"
+    if exc.reason == "no module" and isinstance(cause, ModuleNotFoundError):
+        return f"{where}: no such file or module ({cause})"
+    if exc.reason in ("no module", "raised") and cause is not None:
+        line = f" ({Path(where).name}, line {exc.line})" if exc.line else ""
+        return f"{where}: importing it raised {type(cause).__name__}: {cause}{line}"
+    if exc.reason == "no class":
+        return f"{where}: no class {exc.name!r} (Strategy subclasses there: {', '.join(sorted(exc.found)) or 'none'})"
+    if exc.reason == "not a strategy":
+        return f"{where}:{exc.name} is not a subclass of kelvo_orra_backtest.engine.Strategy"
+    return str(exc)
 
 
 def parse_params(klass, items: list[str]) -> dict:
@@ -148,11 +120,11 @@ def parse_params(klass, items: list[str]) -> dict:
 
 
 def _load_ticks(args, output_dir: Path):
-    from kelvo_orra_backtest import demo
+    from kelvo_orra_backtest.data.tick_files import codes_to_trade, sample_file
     from kelvo_orra_backtest.engine import load
 
     if args.ticks is None:
-        paths = [demo.sample_file(output_dir)]
+        paths = [sample_file(output_dir)]
     else:
         paths = [Path(os.path.abspath(os.path.expanduser(p))) for p in args.ticks]
     frame = load(paths, args.product, args.contract)
@@ -160,7 +132,7 @@ def _load_ticks(args, output_dir: Path):
     if args.codes is not None:
         import polars as pl
 
-        codes = demo.codes_to_trade(args.codes, frame, label)
+        codes = codes_to_trade(args.codes, frame, label)
         frame = frame.filter(pl.col("code").is_in(codes))
     return frame
 
@@ -184,7 +156,7 @@ def do_run(args) -> int:
         print("error: --flatten-minutes must be above 0", file=sys.stderr)
         return 2
 
-    from kelvo_orra_backtest.demo import TickFileError
+    from kelvo_orra_backtest.data.tick_files import TickFileError
     from kelvo_orra_backtest.engine import ParamError, StrategyError, TickFormatError, run
 
     try:

@@ -39,7 +39,7 @@ def load(ticks, product: str = "TX", contract: str = "front") -> pl.DataFrame:
     """Ticks from a frame, a tick file (CSV, Parquet) or the futures exchange's daily files."""
     if isinstance(ticks, pl.DataFrame):
         return ticks
-    from kelvo_orra_backtest.demo import load_ticks
+    from kelvo_orra_backtest.data.tick_files import load_ticks
 
     if isinstance(ticks, (list, tuple)):
         paths = [Path(os.path.expanduser(p)) for p in ticks]
