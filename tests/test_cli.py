@@ -176,3 +176,16 @@ def test_a_hook_that_raises_prints_its_traceback_and_writes_nothing(workdir, cap
     assert err[-1].endswith(" on TXF)")
     assert "net_profit" not in captured.out
     assert _files(workdir) == INPUTS
+
+
+@pytest.mark.parametrize("rule, day", [("3", "2026-05-15"), ("expiry", "2026-05-21")])
+def test_daily_files_roll_as_asked(workdir, capsys, rule, day):
+    from daily_files import write_days
+    (workdir / "daily").mkdir()
+    write_days(workdir / "daily", datetime(2026, 5, 13).date(), datetime(2026, 5, 22).date(), zipped=True)
+    assert main(["run", "strats.py:RoundTrip", "--ticks", "daily", "--roll-rule", rule]) == 0
+    out = capsys.readouterr().out
+    assert f"--roll-rule {rule}" in out and f"換月 {day}: 202605 → 202606" in out and "202605->202606" in out
+    assert main(["run", "strats.py:RoundTrip", "--ticks", "daily", "--roll-rule", "soon"]) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "roll must be 'expiry', 'volume' or a number N >= 1" in err and "'soon'" in err

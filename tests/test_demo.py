@@ -223,6 +223,16 @@ def test_daily_trade_files_replay_with_one_command(tmp_path, capsys):
     assert err.count("\n") == 1 and "Daily_2026_06_05.zip: is an HTML page" in err
 
 
+@pytest.mark.parametrize("rule", ["0", "carry"])
+def test_a_bad_roll_rule_stops_the_demo_with_one_line(tmp_path, capsys, rule):
+    from daily_files import write_days
+    write_days(tmp_path, date(2026, 5, 19), date(2026, 5, 21))
+    assert demo.main(["--ticks", str(tmp_path), "--roll-rule", rule, "--output-dir", str(tmp_path / "out")]) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "roll must be 'expiry', 'volume' or a number N >= 1" in err and repr(rule) in err
+    assert not (tmp_path / "out").exists()
+
+
 def test_daily_files_and_tick_files_do_not_mix(tmp_path):
     from test_taifex import FRIDAY, write
     ticks = tmp_path / "t.csv"

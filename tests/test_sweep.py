@@ -101,6 +101,7 @@ def _by_set(table: pl.DataFrame) -> dict[tuple, dict]:
     (["--sort", "luck"], "cannot sort by 'luck'"),
     (["--workers", "0"], "workers must be 1 or more"),
     (["--seed", "3"], "--seed goes with --random N"),
+    (["--roll-rule", "soon"], "roll must be 'expiry', 'volume' or a number N >= 1"),
     (["--walk-forward", "train=5d", "test=x"], "walk-forward item 'test=x' is not of the form"),
     (["--walk-forward", "train=40d", "test=10d"], "the ticks hold 12 trading day(s): too few for one window"),
 ])

@@ -37,6 +37,12 @@ def add_run_parser(verbs) -> argparse.ArgumentParser:
     p.add_argument("--product", default="TX", help="product read from daily trade files (default TX)")
     p.add_argument("--contract", default="front", help="contract month YYYYMM read from daily trade files, "
                    "or front (default)")
+    p.add_argument("--roll-rule", default="expiry", metavar="RULE",
+                   help="when the front month of daily trade files rolls: expiry (default), N trading days "
+                   "before the expiry day, or volume (the day after the next month first traded more)")
+    p.add_argument("--roll", choices=("carry", "flatten"), default="carry",
+                   help="a position held across a roll: closed and reopened in the new month (carry, default) "
+                   "or only closed (flatten)")
     p.add_argument("--codes", help="comma-separated codes whose ticks are replayed (default: every code)")
     p.add_argument("--param", action="append", default=[], metavar="NAME=VALUE",
                    help="a parameter of the strategy class, in its declared type (repeatable)")
@@ -127,7 +133,7 @@ def _load_ticks(args, output_dir: Path):
         paths = [sample_file(output_dir)]
     else:
         paths = [Path(os.path.abspath(os.path.expanduser(p))) for p in args.ticks]
-    frame = load(paths, args.product, args.contract)
+    frame = load(paths, args.product, args.contract, args.roll_rule)
     label = str(paths[0]) if len(paths) == 1 else f"{paths[0]} (and {len(paths) - 1} more)"
     if args.codes is not None:
         import polars as pl
@@ -184,7 +190,7 @@ def do_run(args) -> int:
             result = run(klass, ticks, params=params, capital=args.capital, costs=args.costs,
                          partial_fills=args.partial_fills, latency_ticks=args.latency_ticks,
                          latency_ms=args.latency_ms, flatten_minutes=args.flatten_minutes,
-                         check_capital=args.check_capital, verbose=args.verbose,
+                         check_capital=args.check_capital, roll=args.roll, verbose=args.verbose,
                          progress=lambda i: progress.update(task, completed=i))
     except (ParamError, TickFormatError) as exc:
         print(f"error: {exc}", file=sys.stderr)

@@ -1,13 +1,14 @@
 """Demo backtest: the crossover example run through the backtest engine.
 
-    python -m kelvo_orra_backtest.demo [--ticks PATH ...] [--product TX] [--contract front]
+    python -m kelvo_orra_backtest.demo [--ticks PATH ...] [--product TX] [--contract front] [--roll-rule expiry]
                                        [--codes 2330,TXF] [--capital 1000000] [--output-dir DIR]
                                        [--costs account|exchange]
 
 `--ticks` takes a CSV or Parquet file in the tick columns below, or the
 futures exchange's daily trade files (zips, their CSVs, directories of them,
 globs), told apart by their header; of those, `--product` and `--contract`
-choose what is replayed.  Without `--ticks` the bundled sample is replayed.
+choose what is replayed, `--roll-rule` when the front month moves to the
+next.  Without `--ticks` the bundled sample is replayed.
 
 `kelvo_orra_backtest.engine.run` replays the ticks through the moving-average
 crossover of `kelvo_orra_backtest.examples.crossover` on one-minute bars of
@@ -75,7 +76,12 @@ def _parser() -> argparse.ArgumentParser:
                         "default TX)")
     parser.add_argument("--contract", default="front",
                         help="contract month YYYYMM read from daily trade files, or front: the nearest "
-                        "month per trading day, rolled on the expiry day's night session (default front)")
+                        "month per trading day, rolled as --roll-rule says (default front)")
+    parser.add_argument("--roll-rule", default="expiry", metavar="RULE",
+                        help="when the front month of daily trade files rolls to the next month: expiry "
+                        "(default; the expiry day's night session is the next month's), N (from N trading "
+                        "days before the expiry day), or volume (from the day after the next month first "
+                        "traded more); a position is closed and reopened in the new month")
     parser.add_argument("--codes", help="comma-separated codes to trade (default 2330,TXF; the one code of "
                         "ticks that hold one, such as MXF read with --product MTX)")
     parser.add_argument("--capital", type=int, default=5_000_000, help="initial capital (default 5000000)")
@@ -118,7 +124,7 @@ def main(argv: list[str] | None = None) -> int:
             ticks = load_ticks(paths[0])
         else:
             paths = [Path(os.path.abspath(os.path.expanduser(p))) for p in args.ticks]
-            ticks = load_ticks(paths[0] if len(paths) == 1 else paths, args.product, args.contract)
+            ticks = load_ticks(paths[0] if len(paths) == 1 else paths, args.product, args.contract, args.roll_rule)
         label = str(paths[0]) if len(paths) == 1 else f"{paths[0]} (and {len(paths) - 1} more)"
         codes = codes_to_trade(args.codes or _default_codes(ticks), ticks, label)
     except TickFileError as exc:
@@ -224,6 +230,11 @@ def _engine_summary(console, result, ticks: int, elapsed: float, written: list, 
     if result.positions.height:
         held = ", ".join(f"{r['code']} {r['qty']:+,}" for r in result.positions.iter_rows(named=True))
         console.print(f"[yellow]資料結束時仍有部位 (未平倉): {held}[/yellow]", highlight=False)
+    for r in result.rolls.iter_rows(named=True):
+        moved = f"{r['qty']:+,} 口 {r['close_price']:,.0f} → {r['open_price']:,.0f}" if r["qty"] and \
+            r["open_price"] is not None else "無部位" if not r["qty"] else f"{r['qty']:+,} 口平倉 {r['close_price']:,.0f}"
+        console.print(f"換月 {r['code']} {r['old']} → {r['new']} ({r['new_first']:%Y-%m-%d %H:%M}): {moved}",
+                      highlight=False)
     if result.stats["lowest_cash"] < 0:
         # the account takes a futures contract's full value on entry and never stops at zero
         console.print(f"[yellow]資金曾低於 0: 最低 {result.stats['lowest_cash']:,.2f} "

@@ -41,6 +41,15 @@ from pathlib import Path
 # engine) are imported, so that --help and a mistyped option answer at once.
 
 
+def __getattr__(name: str):
+    # `from kelvo_orra_backtest.sweep import run_sweep` of earlier versions, imported only when asked for
+    if name == "run_sweep":
+        from kelvo_orra_backtest.sweeping import run_sweep
+
+        return run_sweep
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
 class _ArgumentError(Exception):
     """An option the sweep cannot start from; the message is one line for stderr."""
 
@@ -92,6 +101,14 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--ticks", type=Path, nargs="+",
                         help="CSV or Parquet tick files replayed as one, or the futures exchange's daily trade "
                         "files (default: the bundled sample)")
+    parser.add_argument("--product", default="TX", help="product read from daily trade files (default TX)")
+    parser.add_argument("--contract", default="front",
+                        help="contract month YYYYMM read from daily trade files, or front (default)")
+    parser.add_argument("--roll-rule", default="expiry", metavar="RULE",
+                        help="when the front month of daily trade files rolls: expiry (default), N trading days "
+                        "before the expiry day, or volume")
+    parser.add_argument("--roll", choices=("carry", "flatten"), default="carry",
+                        help="a position held across a roll: closed and reopened (carry, default) or only closed")
     parser.add_argument("--codes", help="comma-separated codes to keep (default: every code of the ticks)")
     parser.add_argument("--capital", type=int, default=5_000_000, help="initial capital (default 5000000)")
     parser.add_argument("--costs", default="exchange", choices=("exchange", "account"),
@@ -141,7 +158,8 @@ def main(argv: list[str] | None = None) -> int:
         result = run_sweep(args.strategy, args.ticks, args.grid, codes=codes, capital=args.capital,
                            costs=args.costs, output_dir=args.output_dir, scheduler=args.scheduler,
                            workers=args.workers, sort=args.sort, random=args.random, seed=args.seed, walk=walk,
-                           report_best=args.report_best)
+                           report_best=args.report_best, product=args.product, contract=args.contract,
+                           roll_rule=args.roll_rule, roll=args.roll)
     except SweepError as exc:
         print(f"error: {exc}", file=sys.stderr)
         return 2

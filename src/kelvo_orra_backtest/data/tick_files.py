@@ -87,35 +87,44 @@ def _refuse_first(path: Path, name: str, raw: pl.Series, bad: pl.Series, what: s
         raise TickFileError(f"{path}: row {row + 1}, column '{name}': {value!r} is not {what}")
 
 
-def load_ticks(paths: Path | str | list, product: str = "TX", contract: str = "front") -> pl.DataFrame:
+def load_ticks(paths: Path | str | list, product: str = "TX", contract: str = "front",
+               roll_rule: str | int = "expiry") -> pl.DataFrame:
     """Ticks to replay from one tick file (CSV or Parquet) or from daily
-    trade files of the futures exchange (files, zips, directories, globs)."""
+    trade files of the futures exchange (files, zips, directories, globs;
+    `roll_rule` is when their front month rolls, see `taifex.load_daily`)."""
     items = [paths] if isinstance(paths, (str, Path)) else list(paths)
     if not items:
         raise TickFileError("no tick file given")
+    try:  # a mistyped rule is refused whatever the files are
+        taifex.check_roll(roll_rule)
+    except ValueError as exc:
+        raise TickFileError(str(exc)) from None
     daily = [taifex.is_daily_file(p) for p in items]
     if any(daily):
         if not all(daily):
             other = items[daily.index(False)]
             raise TickFileError(f"{other}: not a daily trade file of the futures exchange, "
                                 "and tick files cannot be mixed with those")
-        return _load_daily(items, product, contract)
+        return _load_daily(items, product, contract, roll_rule)
     if len(items) > 1:
         raise TickFileError(f"{items[1]}: only one tick file at a time (or daily trade files)")
     return _load_tick_file(Path(items[0]))
 
 
-def _load_daily(items: list, product: str, contract: str) -> pl.DataFrame:
+def _load_daily(items: list, product: str, contract: str, roll_rule: str | int) -> pl.DataFrame:
     try:
-        got = taifex.load_daily(items, product, contract)
+        got = taifex.load_daily(items, product, contract, roll_rule)
     except (taifex.DailyFileError, ValueError) as exc:
         raise TickFileError(str(exc)) from None
-    table = Table(title=f"期貨每日成交: {got.product} → {got.code}, --contract {got.contract}")
+    table = Table(title=f"期貨每日成交: {got.product} → {got.code}, --contract {got.contract}",
+                  caption=f"換月規則 --roll-rule {got.roll}" if got.contract == "front" else None)
     for col, justify in (("交易日", "left"), ("合約", "left"), ("Ticks", "right"), ("檔案", "left")):
         table.add_column(col, justify=justify)
     for day in got.days:
         table.add_row(day.trading_day.isoformat(), day.contract, f"{day.ticks:,}", Path(day.source).name)
     console.print(table)
+    for r in got.rolls:
+        console.print(f"換月 {r.trading_day.isoformat()}: {r.old} → {r.new}", highlight=False)
     for name in got.duplicates:
         console.print(f"[yellow]略過 {name}: 它的交易日已由前面的檔案讀入[/yellow]")
     return got.ticks

@@ -42,7 +42,7 @@ DEFAULT_STRATEGY = "kelvo_orra_backtest.examples.crossover:Crossover"
 PARTIAL = "sweep-partial.jsonl"  # the finished sets while the sweep runs, one JSON object a line
 
 
-def _load(ticks, codes: Sequence[str] | None) -> pl.DataFrame:
+def _load(ticks, codes: Sequence[str] | None, daily: tuple = ()) -> pl.DataFrame:
     """The ticks of the sweep, sorted by time: a frame, tick files replayed as one, or daily files."""
     if isinstance(ticks, pl.DataFrame):
         frame = ticks
@@ -55,9 +55,9 @@ def _load(ticks, codes: Sequence[str] | None) -> pl.DataFrame:
             if not paths:
                 raise SweepError("no tick file given")
             if any(taifex.is_daily_file(p) for p in paths):  # the futures exchange's daily files, read as one
-                frames = [load_ticks(paths)]
+                frames = [load_ticks(paths, *daily)]
             else:
-                frames = [load_ticks(Path(p)) for p in paths]
+                frames = [load_ticks(Path(p), *daily) for p in paths]
         except (TickFileError, OSError) as exc:
             raise SweepError(str(exc)) from None
         frame = frames[0] if len(frames) == 1 else pl.concat(frames)
@@ -129,13 +129,15 @@ def run_sweep(strategy: str | type | None = None, ticks=None, grid=None, *, code
               scheduler: str | None = None, workers: int | None = None, client: Client | None = None,
               sort: str = "net_profit", random: int | None = None, seed: int | None = None,
               walk: tuple[int, int] | None = None, report_best: int = 0, progress: bool = True,
-              task: Callable[..., Mapping[str, Any]] = run_set) -> SweepResult:
+              task: Callable[..., Mapping[str, Any]] = run_set, product: str = "TX", contract: str = "front",
+              roll_rule: str | int = "expiry", roll: str = "carry") -> SweepResult:
     """Runs `strategy` once per parameter set on Dask and returns the table.
 
     `strategy` is a Strategy subclass or "FILE.py:CLASS" (the example
     crossover when None); `ticks` a tick frame, one or more tick files or
     the futures exchange's daily files (the bundled sample when None);
-    `codes` keeps only those codes' ticks (and sets a str parameter named
+    `product`, `contract` and `roll_rule` choose what daily files give, `roll` how a
+    position crosses a roll (as `run`); `codes` keeps only those codes' ticks (and sets a str parameter named
     `codes` that the grid leaves alone).  `grid` maps parameter names to
     lists of values, or is a list of "name=values" items; `random` draws that
     many sets from it with `seed`.  `walk` = (train, test) trading days runs a
@@ -166,9 +168,11 @@ def run_sweep(strategy: str | type | None = None, ticks=None, grid=None, *, code
         sets, skipped = space.grid_sets() if random is None else space.sample(random, seed)
     except GridError as exc:
         raise SweepError(str(exc)) from None
-    options = {"capital": capital, "costs": costs}
+    if roll not in ("carry", "flatten"):
+        raise SweepError(f"--roll must be 'carry' or 'flatten', not {roll!r}")
+    options = {"capital": capital, "costs": costs, "roll": roll}
     out = Path(output_dir).resolve() if output_dir is not None else None
-    frame = _load(ticks, codes)
+    frame = _load(ticks, codes, (product, contract, roll_rule))
     wf_windows = None
     if walk is not None:
         from kelvo_orra_backtest.modules.positions.columnar import ColumnarQuoteManager
