@@ -81,7 +81,10 @@ def _parser() -> argparse.ArgumentParser:
                         help="when the front month of daily trade files rolls to the next month: expiry "
                         "(default; the expiry day's night session is the next month's), N (from N trading "
                         "days before the expiry day), or volume (from the day after the next month first "
-                        "traded more); a position is closed and reopened in the new month")
+                        "traded more)")
+    parser.add_argument("--roll", choices=("carry", "flatten"), default="carry",
+                        help="a position held across a roll: closed and reopened in the new month (carry, "
+                        "default) or only closed (flatten)")
     parser.add_argument("--codes", help="comma-separated codes to trade (default 2330,TXF; the one code of "
                         "ticks that hold one, such as MXF read with --product MTX)")
     parser.add_argument("--capital", type=int, default=5_000_000, help="initial capital (default 5000000)")
@@ -136,7 +139,8 @@ def main(argv: list[str] | None = None) -> int:
     warnings.filterwarnings("ignore", message="set_ticklabels", category=UserWarning)
     # a flat stretch of returns (a short run) draws a chart of one height
     warnings.filterwarnings("ignore", message="Attempting to set identical low and high ylims", category=UserWarning)
-    run_engine(ticks, codes, args.capital, output_dir, costs=args.costs, verbose=args.verbose, started=_STARTED)
+    run_engine(ticks, codes, args.capital, output_dir, costs=args.costs, verbose=args.verbose, started=_STARTED,
+               roll=args.roll)
     return 0
 
 
@@ -167,7 +171,7 @@ def _demo_strategy(request_at: float, show: bool):
 
 def run_engine(ticks, codes: list[str], capital: int, output_dir: Path, *, costs: str = "account",
                verbose: bool = False, reports: bool = True, quiet: bool = False, started: float | None = None,
-               fast: int = 5, slow: int = 20, qty: int = 1):
+               fast: int = 5, slow: int = 20, qty: int = 1, roll: str = "carry"):
     """The crossover over `ticks` on `codes` through the engine, then the reports and the summary;
     returns the engine's `Result`."""
     from rich.progress import BarColumn, Progress, TextColumn, TimeRemainingColumn
@@ -184,7 +188,7 @@ def run_engine(ticks, codes: list[str], capital: int, output_dir: Path, *, costs
         task = progress.add_task("replay", total=ticks.height)
         replay_started = time.perf_counter()
         result = engine_run(strategy, ticks, params={"fast": fast, "slow": slow, "qty": qty, "codes": ",".join(codes)},
-                            capital=capital, costs=costs, verbose=verbose,
+                            capital=capital, costs=costs, verbose=verbose, roll=roll,
                             progress=lambda i: progress.update(task, completed=i))
         elapsed = time.perf_counter() - replay_started
     written = []
