@@ -5,7 +5,8 @@
 1. The bundled sample (562,362 ticks of 2330, 0050, TXF): the crossover
    example through the engine, through the plain per-tick reference loop of
    the tests (tests/engine_ref.py, the engine's exact twin) and through
-   today's demo loop (a `get_kbar` call on every tick of a traded code).
+   the demo's earlier per-tick loop (bench/demo_loop.py: a `get_kbar` call on
+   every tick of a traded code).
 2. Ticks of one code only: the same run with a strategy that subscribes to
    the ticks of 0050 (19,481 ticks) and of TXF (480,803 ticks).
 3. The cost of `on_bar` beyond the user's code: an empty `on_bar` on every
@@ -42,13 +43,14 @@ from kelvo_orra_backtest.market_zone import use_market_zone  # noqa: E402
 
 use_market_zone()
 
-from kelvo_orra_backtest import demo  # noqa: E402
 from kelvo_orra_backtest.data import sample  # noqa: E402
+from kelvo_orra_backtest.data.tick_files import load_ticks  # noqa: E402
 from kelvo_orra_backtest.engine import Strategy, run  # noqa: E402
 from kelvo_orra_backtest.examples.crossover import Crossover  # noqa: E402
 from kelvo_orra_backtest.modules.positions import positions as _positions  # noqa: E402,F401
 from kelvo_orra_backtest.modules.positions import columnar as _columnar  # noqa: E402,F401
 
+import demo_loop  # noqa: E402
 import engine_ref  # noqa: E402
 import year  # noqa: E402
 
@@ -100,8 +102,9 @@ def sample_rows(ticks: pl.DataFrame) -> None:
     engine_result, t_engine = timed(lambda: run(Crossover, ticks, params=params, costs="account"))
     ref_result, t_ref = timed(lambda: engine_ref.ref_run(Crossover, ticks, params=params, costs="account"))
     with redirect_stdout(io.StringIO()):
-        stats, t_demo = timed(lambda: demo.run(ticks, ["2330", "TXF"], 5_000_000, Path("/tmp/bench-engine-demo"),
-                                               False, reports=False, quiet=True))
+        stats, t_demo = timed(lambda: demo_loop.run(ticks, ["2330", "TXF"], 5_000_000,
+                                                    Path("/tmp/bench-engine-demo"), False, reports=False,
+                                                    quiet=True))
     same = (engine_result.fills.equals(ref_result.fills)
             and engine_result.orders.drop("reason").equals(ref_result.orders))
     print(f"sample, crossover on 2330 and TXF ({n:,} ticks), costs='account':")
@@ -162,7 +165,7 @@ def main() -> None:
 
 
 def sample_part() -> None:
-    ticks = demo.load_ticks(sample.sample_path())
+    ticks = load_ticks(sample.sample_path())
     sample_rows(ticks)
     tick_rows(ticks)
     bar_rows(ticks)

@@ -6,7 +6,8 @@ Every row is measured in several batches; the table gives the median per
 operation over the batches and the spread (fastest and slowest batch), next
 to the target the figure is held to.  The module's console is replaced by
 one whose print does nothing, so the figures are the work itself.  The last
-row replays the bundled sample through the demo driver.
+row replays the bundled sample through the demo's earlier per-tick loop
+(demo_loop.py).
 
 The timer is the process's CPU time where a batch is long enough for its
 resolution, so that other processes on a shared machine disturb it less;
@@ -30,6 +31,7 @@ SRC = HERE.parent / "src"
 # a development build next to the sources (scripts/dev-build) wins over the installed module
 if any((SRC / "kelvo_orra_backtest" / "modules" / "positions").glob("positions*.so")):
     sys.path.insert(0, str(SRC))
+sys.path.insert(0, str(HERE))  # the demo's earlier loop (demo_loop.py)
 
 from kelvo_orra_backtest.modules.positions import positions as M  # noqa: E402
 
@@ -280,19 +282,20 @@ def fetch(detail):
 def demo_ticks_per_second():
     from rich.console import Console
 
-    from kelvo_orra_backtest import demo
+    import demo_loop
     from kelvo_orra_backtest.data import sample
-    ticks = demo.load_ticks(sample.sample_path())
+    from kelvo_orra_backtest.data.tick_files import load_ticks
+    ticks = load_ticks(sample.sample_path())
     figures = []
-    saved = demo.console
-    demo.console = Console(file=io.StringIO())
+    saved = demo_loop.console
+    demo_loop.console = Console(file=io.StringIO())
     try:
         for _ in range(1 if QUICK else 3):
             with tempfile.TemporaryDirectory() as out:
-                stats = demo.run(ticks, ["2330", "TXF"], 5_000_000, Path(out), False, reports=False)
+                stats = demo_loop.run(ticks, ["2330", "TXF"], 5_000_000, Path(out), False, reports=False)
             figures.append(stats.ticks / stats.elapsed)
     finally:
-        demo.console = saved
+        demo_loop.console = saved
     return ticks.height, figures
 
 

@@ -25,11 +25,11 @@ if any((SRC / "kelvo_orra_backtest" / "modules" / "positions").glob("positions*.
 
 import psutil  # noqa: E402
 
-from kelvo_orra_backtest import sweep  # noqa: E402
+from kelvo_orra_backtest.sweeping import cluster, runner, tasks  # noqa: E402
 from kelvo_orra_backtest.data import sample  # noqa: E402
 from kelvo_orra_backtest.engine.result import STAT_KEYS  # noqa: E402
 from kelvo_orra_backtest.market_zone import use_market_zone  # noqa: E402
-from kelvo_orra_backtest.sweep_space import Space  # noqa: E402
+from kelvo_orra_backtest.sweeping.space import Space  # noqa: E402
 
 GRID = {"fast": [2, 3, 5, 8], "slow": list(range(20, 180, 10))}  # 64 sets, all with fast < slow
 NOOP_TASKS = 200
@@ -47,7 +47,7 @@ def _noop(i: int) -> int:
 
 def _timed_sweep(client, path: str, source, sets: list) -> tuple[float, list[dict]]:
     started = time.perf_counter()
-    futures = [client.submit(sweep.run_set, path, source, p, {"capital": 5_000_000, "costs": "exchange"},
+    futures = [client.submit(tasks.run_set, path, source, p, {"capital": 5_000_000, "costs": "exchange"},
                              pure=False) for p in sets]
     results = client.gather(futures)
     return time.perf_counter() - started, results
@@ -55,10 +55,10 @@ def _timed_sweep(client, path: str, source, sets: list) -> tuple[float, list[dic
 
 def main() -> None:
     use_market_zone()
-    cls, source = sweep._source(None)
+    cls, source = runner._source(None)
     sets, _ = Space(cls, GRID).grid_sets()
     assert len(sets) == 64
-    frame = sweep._load(None, None)
+    frame = runner._load(None, None)
     proc = psutil.Process()
     print(f"sets: {len(sets)}   ticks: {frame.height:,}   cores: {os.cpu_count()}   "
           f"load average before: {os.getloadavg()[0]:.1f}")
@@ -68,7 +68,7 @@ def main() -> None:
         frame.write_parquet(path)
         for workers in (1, 2):
             t0 = time.perf_counter()
-            with sweep._cluster(None, workers) as (client, _):
+            with cluster.open_cluster(None, workers) as (client, _):
                 t1 = time.perf_counter()
                 walls[workers], results[workers] = _timed_sweep(client, path, source, sets)
                 if workers == 2:
@@ -78,7 +78,7 @@ def main() -> None:
                     rss = {}
                     for n in (64, 1024, 64, 1024):
                         big = {"fast": list(range(1, 1 + n // 16)), "slow": list(range(1000, 1016))}
-                        sweep.run_sweep(None, frame, big, client=client, progress=False, task=_cheap,
+                        runner.run_sweep(None, frame, big, client=client, progress=False, task=_cheap,
                                         output_dir=Path(tmp) / f"out{n}")
                         rss[n] = proc.memory_info().rss  # the second pass of each size: pools warmed
             print(f"{workers} worker(s): {walls[workers]:6.1f} s for the sets   (cluster start {t1 - t0:.1f} s)")

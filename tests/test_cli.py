@@ -81,6 +81,27 @@ def test_help_answers_before_the_engine_is_imported():
     assert scripts == {"kelvo-orra": "kelvo_orra_backtest.__main__:main"}
 
 
+HEAVY = ("polars", "numpy", "rich", "dask", "distributed", "quantstats_lumi", "matplotlib",
+         "kelvo_orra_backtest.modules.positions.positions", "kelvo_orra_backtest.engine")
+
+
+@pytest.mark.parametrize("module,argv,status,shown", [
+    ("kelvo_orra_backtest.demo", ["--help"], 0, "--output-dir"),
+    ("kelvo_orra_backtest.demo", ["--capital", "x"], 2, "invalid int value: 'x'"),
+    ("kelvo_orra_backtest.sweep", ["--help"], 0, "--walk-forward"),
+    ("kelvo_orra_backtest.sweep", ["--top", "x"], 2, "invalid int value: 'x'"),
+    ("kelvo_orra_backtest.__main__", ["sweep", "--help"], 0, "--walk-forward"),
+    ("kelvo_orra_backtest.__main__", ["run"], 2, "the following arguments are required: STRATEGY"),
+])
+def test_every_command_reads_its_arguments_before_the_heavy_imports(module, argv, status, shown):
+    code = (f"import sys\nfrom {module} import main\n"
+            f"try:\n    main({argv!r})\nexcept SystemExit as e:\n    print('exit', e.code)\n"
+            f"print('heavy:', sorted(m for m in {HEAVY!r} if m in sys.modules))\n")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert shown in done.stdout + done.stderr
+    assert done.stdout.rstrip().endswith(f"exit {status}\nheavy: []"), done.stdout
+
+
 @pytest.mark.parametrize("args,message", [
     (["missing.py:X"], "missing.py: no such file"),
     (["strats.py"], "strats.py: expected FILE.py:ClassName"),
@@ -107,11 +128,18 @@ def test_bad_input_gets_one_line_and_status_2(workdir, capsys, args, message):
     assert _files(workdir) == INPUTS
 
 
-def test_a_strategy_file_that_fails_to_import_is_named_with_its_line(workdir, capsys):
-    (workdir / "bad.py").write_text("from kelvo_orra_backtest.engine import Strategy\n\nimport no_such_helper\n")
+@pytest.mark.parametrize("third_line,error", [
+    ("import no_such_helper", "ModuleNotFoundError"),
+    ("def broken(:", "SyntaxError"),
+    ("import helper_that_fails", "ZeroDivisionError"),  # the strategy file's line, not the helper's
+])
+def test_a_strategy_file_that_fails_to_import_is_named_with_its_line(workdir, capsys, third_line, error):
+    (workdir / "helper_that_fails.py").write_text("x = 1\n\n\n\nx / 0\n")
+    (workdir / "bad.py").write_text(f"from kelvo_orra_backtest.engine import Strategy\n\n{third_line}\n")
     assert main(["run", "bad.py:X", "--ticks", "ticks.csv"]) == 2
     err = capsys.readouterr().err
-    assert err.count("\n") == 1 and "bad.py: importing it raised ModuleNotFoundError" in err and "line 3" in err
+    assert err.count("\n") == 1 and f"bad.py: importing it raised {error}" in err and "line 3" in err
+    assert "line 5" not in err
 
 
 @pytest.mark.parametrize("reference", ["strats.py:RoundTrip", "kelvo_orra_backtest.examples.crossover:Crossover"])
@@ -148,3 +176,16 @@ def test_a_hook_that_raises_prints_its_traceback_and_writes_nothing(workdir, cap
     assert err[-1].endswith(" on TXF)")
     assert "net_profit" not in captured.out
     assert _files(workdir) == INPUTS
+
+
+@pytest.mark.parametrize("rule, day", [("3", "2026-05-15"), ("expiry", "2026-05-21")])
+def test_daily_files_roll_as_asked(workdir, capsys, rule, day):
+    from daily_files import write_days
+    (workdir / "daily").mkdir()
+    write_days(workdir / "daily", datetime(2026, 5, 13).date(), datetime(2026, 5, 22).date(), zipped=True)
+    assert main(["run", "strats.py:RoundTrip", "--ticks", "daily", "--roll-rule", rule]) == 0
+    out = capsys.readouterr().out
+    assert f"--roll-rule {rule}" in out and f"換月 {day}: 202605 → 202606" in out and "202605->202606" in out
+    assert main(["run", "strats.py:RoundTrip", "--ticks", "daily", "--roll-rule", "soon"]) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "roll must be 'expiry', 'volume' or a number N >= 1" in err and "'soon'" in err

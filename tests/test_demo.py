@@ -1,10 +1,12 @@
 """The demo driver: tick files it accepts or refuses, and a whole short run."""
 from __future__ import annotations
 
+import importlib.util
 import os
 import re
 import subprocess
 import sys
+from pathlib import Path
 
 import random
 from datetime import date, datetime, timedelta, timezone
@@ -14,7 +16,7 @@ import polars as pl
 import pytest
 
 from kelvo_orra_backtest import demo
-from kelvo_orra_backtest.data import sample
+from kelvo_orra_backtest.data import sample, tick_files
 from kelvo_orra_backtest.data.taifex import is_trading_day
 
 GOOD = ("timestamp,code,market_type,close,qty,tick_type,is_simulate\n"
@@ -37,8 +39,8 @@ GOOD = ("timestamp,code,market_type,close,qty,tick_type,is_simulate\n"
 def test_broken_tick_files_get_one_clear_line(tmp_path, capsys, text, message):
     path = tmp_path / "ticks.csv"
     path.write_text(text)
-    with pytest.raises(demo.TickFileError) as info:
-        demo.load_ticks(path)
+    with pytest.raises(tick_files.TickFileError) as info:
+        tick_files.load_ticks(path)
     assert message in str(info.value) and str(path) in str(info.value)
     _refused(["--ticks", str(path)], capsys)
 
@@ -69,12 +71,12 @@ def test_help_documents_every_column_and_its_example_loads(tmp_path, capsys):
     with pytest.raises(SystemExit):
         demo.main(["--help"])
     text = capsys.readouterr().out
-    for name in demo.COLUMNS:
+    for name in tick_files.COLUMNS:
         assert f"\n  {name} " in text
     example = text.split("example:\n")[1].splitlines()
     path = tmp_path / "example.csv"
     path.write_text("\n".join(line.strip() for line in example) + "\n")
-    tick = demo.load_ticks(path).row(0, named=True)
+    tick = tick_files.load_ticks(path).row(0, named=True)
     assert tick["timestamp"] == 1709514000.5  # 2024-03-04 09:00:00.5 in Taipei, as the help says
     assert (tick["code"], tick["is_simulate"]) == ("2330", False)
 
@@ -82,10 +84,10 @@ def test_help_documents_every_column_and_its_example_loads(tmp_path, capsys):
 def test_good_csv_and_parquet_load_alike(tmp_path):
     csv = tmp_path / "t.csv"
     csv.write_text(GOOD)
-    a = demo.load_ticks(csv)
+    a = tick_files.load_ticks(csv)
     pq = tmp_path / "t.parquet"
     a.write_parquet(pq)
-    b = demo.load_ticks(pq)
+    b = tick_files.load_ticks(pq)
     assert a.equals(b)
     assert a["is_simulate"].to_list() == [False, False]
     assert a.schema["qty"] == pl.Int64
@@ -175,20 +177,31 @@ def test_other_zone_same_trades_and_paths_of_the_caller(market_zone_run):
     assert len(announced) == 7 and all(line.endswith((".html", ".csv")) for line in announced)
 
 
+def _demo_loop(monkeypatch):
+    """The demo's earlier per-tick loop, kept in bench/ as the benchmarks' baseline."""
+    path = Path(__file__).resolve().parents[1] / "bench" / "demo_loop.py"
+    where = importlib.util.spec_from_file_location("demo_loop", path)
+    module = importlib.util.module_from_spec(where)
+    monkeypatch.setitem(sys.modules, "demo_loop", module)  # its dataclasses look the module up
+    where.loader.exec_module(module)
+    return module
+
+
 def test_module_console_comes_back_when_the_replay_fails(tmp_path, monkeypatch):
     from kelvo_orra_backtest.constant import BASIC_INFO
     from kelvo_orra_backtest.modules.positions import positions as M
 
     monkeypatch.setattr(BASIC_INFO, "data_dir", BASIC_INFO.data_dir)
     before = M.console
+    demo_loop = _demo_loop(monkeypatch)
 
     def broken(self, kbars, state):
         raise RuntimeError("strategy failed")
-    monkeypatch.setattr(demo.CrossoverStrategy, "signal", broken)
+    monkeypatch.setattr(demo_loop.CrossoverStrategy, "signal", broken)
     path = tmp_path / "t.csv"
     path.write_text(GOOD)
     with pytest.raises(RuntimeError, match="strategy failed"):
-        demo.run(demo.load_ticks(path), ["2330"], 1_000_000, tmp_path / "out", verbose=False)
+        demo_loop.run(tick_files.load_ticks(path), ["2330"], 1_000_000, tmp_path / "out", verbose=False)
     assert M.console is before
 
 
@@ -212,12 +225,22 @@ def test_daily_trade_files_replay_with_one_command(tmp_path, capsys):
     assert err.count("\n") == 1 and "Daily_2026_06_05.zip: is an HTML page" in err
 
 
+@pytest.mark.parametrize("rule", ["0", "carry"])
+def test_a_bad_roll_rule_stops_the_demo_with_one_line(tmp_path, capsys, rule):
+    from daily_files import write_days
+    write_days(tmp_path, date(2026, 5, 19), date(2026, 5, 21))
+    assert demo.main(["--ticks", str(tmp_path), "--roll-rule", rule, "--output-dir", str(tmp_path / "out")]) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "roll must be 'expiry', 'volume' or a number N >= 1" in err and repr(rule) in err
+    assert not (tmp_path / "out").exists()
+
+
 def test_daily_files_and_tick_files_do_not_mix(tmp_path):
     from test_taifex import FRIDAY, write
     ticks = tmp_path / "t.csv"
     ticks.write_text(GOOD)
-    with pytest.raises(demo.TickFileError, match="cannot be mixed"):
-        demo.load_ticks([write(tmp_path / "d.csv", FRIDAY), ticks])
+    with pytest.raises(tick_files.TickFileError, match="cannot be mixed"):
+        tick_files.load_ticks([write(tmp_path / "d.csv", FRIDAY), ticks])
 
 
 # --- the bundled sample -------------------------------------------------------------

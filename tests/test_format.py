@@ -1,4 +1,6 @@
-"""The C++ sources are in the style of .clang-format; the pages name what exists and run as written."""
+"""The house rules of the C++ sources (the style of .clang-format, at most
+MAX_LINES lines a file), of the architecture page, and the README's commands
+and snippets, which run as written."""
 from __future__ import annotations
 
 import ast
@@ -14,6 +16,7 @@ import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
 SOURCES = sorted(p for d in ("src", "tests/native") for ext in ("*.cpp", "*.hpp") for p in (ROOT / d).rglob(ext))
+MAX_LINES = 500
 
 
 def test_cpp_sources_are_formatted():
@@ -25,6 +28,13 @@ def test_cpp_sources_are_formatted():
                          cwd=ROOT)
     assert run.returncode == 0, "run clang-format -i on:\n" + "\n".join(
         sorted({line.split(":")[0] for line in run.stderr.splitlines() if ": error:" in line}))
+
+
+def test_no_cpp_source_is_over_the_line_limit():
+    assert len(SOURCES) > 40
+    lengths = {p.relative_to(ROOT).as_posix(): len(p.read_bytes().splitlines()) for p in SOURCES}
+    over = sorted(f"{name} ({n} lines)" for name, n in lengths.items() if n > MAX_LINES)
+    assert not over, f"split by idea, at most {MAX_LINES} lines a file: {over}"
 
 
 def test_architecture_page_names_only_files_that_exist():

@@ -20,17 +20,18 @@ import pytest
 from distributed import Client, LocalCluster
 
 import kelvo_orra_backtest.examples.crossover as crossover_example
-from kelvo_orra_backtest import sweep, walk_forward
+from kelvo_orra_backtest import sweep, sweep_output, sweeping
 from kelvo_orra_backtest.data import sample
 from kelvo_orra_backtest.engine import run
 from kelvo_orra_backtest.engine.loader import load_strategy
 from kelvo_orra_backtest.engine.result import STAT_KEYS, trading_day
-from kelvo_orra_backtest.sweep_space import GridError, Space, parse_grid
+from kelvo_orra_backtest.sweeping import cluster, tasks, walk_forward
+from kelvo_orra_backtest.sweeping.space import GridError, Space, parse_grid
 
 GRID = {"fast": [2, 3], "slow": [5, 8]}
 CODES = ["2330", "TXF"]
 CAPITAL = 3_000_000
-Crossover = load_strategy(sweep.DEFAULT_STRATEGY)
+Crossover = load_strategy(sweeping.DEFAULT_STRATEGY)
 
 TYPED = '''
 from typing import Literal
@@ -100,6 +101,7 @@ def _by_set(table: pl.DataFrame) -> dict[tuple, dict]:
     (["--sort", "luck"], "cannot sort by 'luck'"),
     (["--workers", "0"], "workers must be 1 or more"),
     (["--seed", "3"], "--seed goes with --random N"),
+    (["--roll-rule", "soon"], "roll must be 'expiry', 'volume' or a number N >= 1"),
     (["--walk-forward", "train=5d", "test=x"], "walk-forward item 'test=x' is not of the form"),
     (["--walk-forward", "train=40d", "test=10d"], "the ticks hold 12 trading day(s): too few for one window"),
 ])
@@ -107,7 +109,7 @@ def test_bad_input_gets_one_clear_line_before_any_task(argv, message, typed, tic
     def no_cluster(*args, **kwargs):
         raise AssertionError("a cluster was started")
 
-    monkeypatch.setattr(sweep, "LocalCluster", no_cluster)
+    monkeypatch.setattr(cluster, "LocalCluster", no_cluster)
     argv = [a.replace("{typed}", str(typed)) for a in argv]
     if "--ticks" not in argv:
         argv += ["--ticks", str(ticks)]
@@ -141,7 +143,7 @@ def test_grid_reads_each_parameter_type_and_counts_the_skipped(typed):
 
 def test_a_sweep_row_equals_run_in_one_process(ticks, client, tmp_path):
     frame = pl.read_parquet(ticks)
-    result = sweep.run_sweep(None, ticks, {**GRID, "fast": [2, 3, 5]}, capital=CAPITAL, output_dir=tmp_path,
+    result = sweeping.run_sweep(None, ticks, {**GRID, "fast": [2, 3, 5]}, capital=CAPITAL, output_dir=tmp_path,
                              client=client, progress=False)
     assert result.skipped == 1 and result.failed == 0 and not result.interrupted
     got = _by_set(result.table)
@@ -159,7 +161,7 @@ def test_a_sweep_row_equals_run_in_one_process(ticks, client, tmp_path):
     csv = pl.read_csv(tmp_path / "sweep.csv")
     assert csv["net_profit"].to_list() == [round(p, 2) for p in profits]
     assert (tmp_path / "heatmap.png").stat().st_size and "<table>" in (tmp_path / "heatmap.html").read_text()
-    assert not (tmp_path / sweep.PARTIAL).exists()  # the tables hold the finished sets now
+    assert not (tmp_path / sweeping.PARTIAL).exists()  # the tables hold the finished sets now
 
 
 def _failing(ticks, source, params, options, days=None, daily=False):
@@ -169,7 +171,7 @@ def _failing(ticks, source, params, options, days=None, daily=False):
 
 
 def test_a_failing_set_is_reported_and_the_others_complete(ticks, client, tmp_path):
-    result = sweep.run_sweep(None, ticks, GRID, output_dir=tmp_path, client=client, progress=False,
+    result = sweeping.run_sweep(None, ticks, GRID, output_dir=tmp_path, client=client, progress=False,
                              task=_failing, sort="max_drawdown")
     assert result.failed == 1
     rows = _by_set(result.table)
@@ -191,7 +193,7 @@ def test_a_killed_worker_retries_or_fails_its_set_never_loses_or_doubles_it(tick
         return {"net_profit": 1.0, "trades": 1, "digest": "d"}
 
     with dask.config.set({"distributed.scheduler.allowed-failures": 1}):
-        result = sweep.run_sweep(None, ticks, GRID, output_dir=tmp_path, workers=2, progress=False, task=dying)
+        result = sweeping.run_sweep(None, ticks, GRID, output_dir=tmp_path, workers=2, progress=False, task=dying)
     rows = _by_set(result.table)
     assert result.table.height == 4 and set(rows) == {(2, 5), (2, 8), (3, 5), (3, 8)}
     assert marker.exists() and rows[(2, 5)]["error"] is None and rows[(2, 5)]["net_profit"] == 1.0
@@ -204,7 +206,7 @@ def test_unwritable_output_folder_stops_before_any_set(ticks, tmp_path, monkeypa
     def no_cluster(*args, **kwargs):
         raise AssertionError("a cluster was started")
 
-    monkeypatch.setattr(sweep, "LocalCluster", no_cluster)
+    monkeypatch.setattr(cluster, "LocalCluster", no_cluster)
     out = tmp_path / "out"
     argv = ["--ticks", str(ticks), "--grid", "fast=2,3", "slow=5"]
     if kind == "under a file":
@@ -230,18 +232,18 @@ def test_finished_sets_stay_on_disk_when_the_tables_cannot_be_written(ticks, cli
     def full_disk(table, out, stem):
         raise OSError(28, "No space left on device")
 
-    monkeypatch.setattr(sweep.sweep_output, "write_tables", full_disk)
-    with pytest.raises(OSError, match=re.escape(f"the 4 finished set(s) are in {tmp_path / sweep.PARTIAL}")):
-        sweep.run_sweep(None, ticks, GRID, output_dir=tmp_path, client=client, progress=False, task=_quick)
-    kept = pl.read_ndjson(tmp_path / sweep.PARTIAL)
+    monkeypatch.setattr(sweep_output, "write_tables", full_disk)
+    with pytest.raises(OSError, match=re.escape(f"the 4 finished set(s) are in {tmp_path / sweeping.PARTIAL}")):
+        sweeping.run_sweep(None, ticks, GRID, output_dir=tmp_path, client=client, progress=False, task=_quick)
+    kept = pl.read_ndjson(tmp_path / sweeping.PARTIAL)
     assert sorted(kept.select("fast", "slow", "trades", "net_profit").rows()) == [
         (2, 5, 2, 5.0), (2, 8, 2, 8.0), (3, 5, 3, 5.0), (3, 8, 3, 8.0)]
     assert kept["sharpe"].null_count() == 4  # figures that are not finite are null in the JSON lines
 
 
-@pytest.mark.parametrize("failures", [1, sweep.CLUSTER_STARTS])
+@pytest.mark.parametrize("failures", [1, sweeping.CLUSTER_STARTS])
 def test_a_worker_lost_while_the_cluster_starts(ticks, tmp_path, monkeypatch, capsys, failures):
-    real = sweep.LocalCluster
+    real = cluster.LocalCluster
     calls = []
 
     def flaky(*args, **kwargs):
@@ -250,9 +252,9 @@ def test_a_worker_lost_while_the_cluster_starts(ticks, tmp_path, monkeypatch, ca
             raise RuntimeError("Nanny failed to start.")
         return real(*args, **kwargs)
 
-    monkeypatch.setattr(sweep, "LocalCluster", flaky)
-    if failures < sweep.CLUSTER_STARTS:  # started again: the sweep runs
-        result = sweep.run_sweep(None, ticks, GRID, workers=1, progress=False, task=_quick)
+    monkeypatch.setattr(cluster, "LocalCluster", flaky)
+    if failures < sweeping.CLUSTER_STARTS:  # started again: the sweep runs
+        result = sweeping.run_sweep(None, ticks, GRID, workers=1, progress=False, task=_quick)
         assert result.table.height == 4 and result.failed == 0
     else:  # one line, no table
         assert sweep.main(["--ticks", str(ticks), "--grid", "fast=2", "slow=5", "--output-dir",
@@ -260,8 +262,8 @@ def test_a_worker_lost_while_the_cluster_starts(ticks, tmp_path, monkeypatch, ca
         err = capsys.readouterr().err
         assert err == (f"error: the local cluster could not start in {failures} attempts "
                        "(RuntimeError: Nanny failed to start.)\n")
-        assert not (tmp_path / sweep.PARTIAL).exists()
-    assert len(calls) == min(failures + 1, sweep.CLUSTER_STARTS)
+        assert not (tmp_path / sweeping.PARTIAL).exists()
+    assert len(calls) == min(failures + 1, sweeping.CLUSTER_STARTS)
 
 
 @pytest.mark.parametrize("n,train,test,want", [
@@ -281,15 +283,15 @@ def _days_seen(ticks, source, params, options, days=None, daily=False):
     each counted from the tick's own time (night sessions to the next day)."""
     from kelvo_orra_backtest.modules.positions.columnar import ColumnarQuoteManager
 
-    figures = sweep.run_set(ticks, source, params, options, days, daily)
-    frame = sweep._days_of(sweep._ticks_of(ticks), days)
+    figures = tasks.run_set(ticks, source, params, options, days, daily)
+    frame = tasks._days_of(tasks._ticks_of(ticks), days)
     holidays = ColumnarQuoteManager().holiday_search_set
     seen = sorted({trading_day(datetime.fromtimestamp(ts), holidays) for ts in frame["timestamp"].to_list()})
     return {**figures, "digest": " ".join(d.isoformat() for d in seen)}
 
 
 def test_walk_forward_never_lets_a_test_day_into_its_training_part(ticks, client, tmp_path):
-    result = sweep.run_sweep(None, ticks, GRID, capital=CAPITAL, output_dir=tmp_path, client=client,
+    result = sweeping.run_sweep(None, ticks, GRID, capital=CAPITAL, output_dir=tmp_path, client=client,
                              progress=False, walk=(6, 2), task=_days_seen)
     windows = result.windows
     assert windows.height == 3 and result.failed == 0
@@ -315,7 +317,7 @@ def test_walk_forward_never_lets_a_test_day_into_its_training_part(ticks, client
     assert result.equity["equity"][-1] - CAPITAL == pytest.approx(result.equity["pnl"].sum())
     for stem in ("walk-forward", "walk-forward-train", "walk-forward-equity"):
         assert (tmp_path / f"{stem}.parquet").exists()
-    assert not (tmp_path / sweep.PARTIAL).exists()
+    assert not (tmp_path / sweeping.PARTIAL).exists()
 
 
 def _free_port() -> int:

@@ -12,8 +12,6 @@ traceback and exit status 1, and nothing is written.
 from __future__ import annotations
 
 import argparse
-import importlib
-import importlib.util
 import os
 import sys
 import traceback
@@ -39,6 +37,12 @@ def add_run_parser(verbs) -> argparse.ArgumentParser:
     p.add_argument("--product", default="TX", help="product read from daily trade files (default TX)")
     p.add_argument("--contract", default="front", help="contract month YYYYMM read from daily trade files, "
                    "or front (default)")
+    p.add_argument("--roll-rule", default="expiry", metavar="RULE",
+                   help="when the front month of daily trade files rolls: expiry (default), N trading days "
+                   "before the expiry day, or volume (the day after the next month first traded more)")
+    p.add_argument("--roll", choices=("carry", "flatten"), default="carry",
+                   help="a position held across a roll: closed and reopened in the new month (carry, default) "
+                   "or only closed (flatten)")
     p.add_argument("--codes", help="comma-separated codes whose ticks are replayed (default: every code)")
     p.add_argument("--param", action="append", default=[], metavar="NAME=VALUE",
                    help="a parameter of the strategy class, in its declared type (repeatable)")
@@ -63,62 +67,36 @@ def add_run_parser(verbs) -> argparse.ArgumentParser:
     return p
 
 
-def _parse_reference(reference: str) -> tuple[str, str]:
-    where, sep, name = reference.rpartition(":")
-    if not sep or not where or not name:
-        raise UsageError(f"{reference}: expected FILE.py:ClassName")
-    return where, name
-
-
 def load_strategy(reference: str):
-    """The Strategy subclass named by FILE.py:ClassName (or module:ClassName)."""
-    where, name = _parse_reference(reference)
-    from kelvo_orra_backtest.engine import Strategy
+    """The Strategy subclass named by FILE.py:ClassName (or module:ClassName),
+    loaded by `engine.loader`; what it refuses is a UsageError here."""
+    from kelvo_orra_backtest.engine.loader import StrategyLoadError, load_strategy as load, split_reference
 
-    if where.endswith(".py") or os.sep in where or "/" in where:
-        path = Path(os.path.expanduser(where)).resolve()
-        if not path.is_file():
-            raise UsageError(f"{where}: no such file" if not path.exists() else f"{where}: not a file")
-        module_name = f"_strategy_{path.stem}"
-        module_spec = importlib.util.spec_from_file_location(module_name, path)
-        if module_spec is None or module_spec.loader is None:
-            raise UsageError(f"{where}: cannot be loaded as a Python file")
-        module = importlib.util.module_from_spec(module_spec)
-        sys.modules[module_name] = module
-        # the strategy's own folder comes first, for the helpers it imports
-        sys.path.insert(0, str(path.parent))
-        try:
-            module_spec.loader.exec_module(module)
-        except Exception as exc:
-            raise UsageError(f"{where}: importing it raised {type(exc).__name__}: {exc}"
-                             + _origin(exc, path)) from exc
-    else:
-        try:
-            module = importlib.import_module(where)
-        except ModuleNotFoundError as exc:
-            raise UsageError(f"{where}: no such file or module ({exc})") from None
-        except Exception as exc:
-            raise UsageError(f"{where}: importing it raised {type(exc).__name__}: {exc}") from exc
-    klass = getattr(module, name, None)
-    if klass is None:
-        found = sorted(k for k, v in vars(module).items()
-                       if isinstance(v, type) and issubclass(v, Strategy) and v is not Strategy)
-        listed = ", ".join(found) if found else "none"
-        raise UsageError(f"{where}: no class {name!r} (Strategy subclasses there: {listed})")
-    if not (isinstance(klass, type) and issubclass(klass, Strategy)):
-        raise UsageError(f"{where}:{name} is not a subclass of kelvo_orra_backtest.engine.Strategy")
-    return klass
+    try:
+        if split_reference(reference)[1] is None:  # the command always names the class
+            raise UsageError(f"{reference}: expected FILE.py:ClassName")
+        return load(reference)
+    except StrategyLoadError as exc:
+        raise UsageError(_usage_text(reference, exc)) from exc
 
 
-def _origin(exc: BaseException, path: Path) -> str:
-    """' (file.py, line N)' of the deepest frame of the strategy file in the traceback."""
-    line = None
-    for frame in traceback.extract_tb(exc.__traceback__):
-        if Path(frame.filename) == path:
-            line = frame.lineno
-    if isinstance(exc, SyntaxError) and exc.lineno:
-        line = exc.lineno
-    return f" ({path.name}, line {line})" if line else ""
+def _usage_text(reference: str, exc) -> str:
+    """The command's one line for a refusal of the loader."""
+    where, cause = exc.where, exc.__cause__
+    if exc.reason == "reference":
+        return f"{reference}: expected FILE.py:ClassName"
+    if exc.reason in ("no file", "not a file"):
+        return f"{where}: no such file" if exc.reason == "no file" else f"{where}: not a file"
+    if exc.reason == "no module" and isinstance(cause, ModuleNotFoundError):
+        return f"{where}: no such file or module ({cause})"
+    if exc.reason in ("no module", "raised") and cause is not None:
+        line = f" ({Path(where).name}, line {exc.line})" if exc.line else ""
+        return f"{where}: importing it raised {type(cause).__name__}: {cause}{line}"
+    if exc.reason == "no class":
+        return f"{where}: no class {exc.name!r} (Strategy subclasses there: {', '.join(sorted(exc.found)) or 'none'})"
+    if exc.reason == "not a strategy":
+        return f"{where}:{exc.name} is not a subclass of kelvo_orra_backtest.engine.Strategy"
+    return str(exc)
 
 
 def parse_params(klass, items: list[str]) -> dict:
@@ -148,19 +126,19 @@ def parse_params(klass, items: list[str]) -> dict:
 
 
 def _load_ticks(args, output_dir: Path):
-    from kelvo_orra_backtest import demo
+    from kelvo_orra_backtest.data.tick_files import codes_to_trade, sample_file
     from kelvo_orra_backtest.engine import load
 
     if args.ticks is None:
-        paths = [demo.sample_file(output_dir)]
+        paths = [sample_file(output_dir)]
     else:
         paths = [Path(os.path.abspath(os.path.expanduser(p))) for p in args.ticks]
-    frame = load(paths, args.product, args.contract)
+    frame = load(paths, args.product, args.contract, args.roll_rule)
     label = str(paths[0]) if len(paths) == 1 else f"{paths[0]} (and {len(paths) - 1} more)"
     if args.codes is not None:
         import polars as pl
 
-        codes = demo.codes_to_trade(args.codes, frame, label)
+        codes = codes_to_trade(args.codes, frame, label)
         frame = frame.filter(pl.col("code").is_in(codes))
     return frame
 
@@ -184,7 +162,7 @@ def do_run(args) -> int:
         print("error: --flatten-minutes must be above 0", file=sys.stderr)
         return 2
 
-    from kelvo_orra_backtest.demo import TickFileError
+    from kelvo_orra_backtest.data.tick_files import TickFileError
     from kelvo_orra_backtest.engine import ParamError, StrategyError, TickFormatError, run
 
     try:
@@ -212,7 +190,7 @@ def do_run(args) -> int:
             result = run(klass, ticks, params=params, capital=args.capital, costs=args.costs,
                          partial_fills=args.partial_fills, latency_ticks=args.latency_ticks,
                          latency_ms=args.latency_ms, flatten_minutes=args.flatten_minutes,
-                         check_capital=args.check_capital, verbose=args.verbose,
+                         check_capital=args.check_capital, roll=args.roll, verbose=args.verbose,
                          progress=lambda i: progress.update(task, completed=i))
     except (ParamError, TickFormatError) as exc:
         print(f"error: {exc}", file=sys.stderr)

@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "quotes/bars.hpp"
+#include "kernels/bars.hpp"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "quotes/bucket.hpp"
-#include "quotes/calendar.hpp"
+#include "kernels/bucket.hpp"
+#include "kernels/calendar.hpp"
 
 namespace {
 

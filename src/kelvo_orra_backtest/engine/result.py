@@ -100,8 +100,10 @@ class Result:
                 text = f"{value:,}" if isinstance(value, int) else str(value)
             rows.append((key, text))
         if self.rolls.height:
-            rows.append(("rolls", ", ".join(f"{r['code']} {r['old']}->{r['new']} {r['new_first']:%Y-%m-%d %H:%M}"
-                                            for r in self.rolls.iter_rows(named=True))))
+            named = [f"{r['code']} {r['old']}->{r['new']} {r['new_first']:%Y-%m-%d %H:%M}"
+                     for r in self.rolls.iter_rows(named=True)]
+            text = ", ".join(named) if len(named) <= 4 else f"{len(named)}: {named[0]} ... {named[-1]} (Result.rolls)"
+            rows.append(("rolls", text))
         rows.append(("digest", self.digest))
         return rows
 

@@ -35,30 +35,31 @@ def _module_console(verbose: bool):
         positions_module.console = previous
 
 
-def load(ticks, product: str = "TX", contract: str = "front") -> pl.DataFrame:
+def load(ticks, product: str = "TX", contract: str = "front", roll_rule: str | int = "expiry") -> pl.DataFrame:
     """Ticks from a frame, a tick file (CSV, Parquet) or the futures exchange's daily files."""
     if isinstance(ticks, pl.DataFrame):
         return ticks
-    from kelvo_orra_backtest.demo import load_ticks
+    from kelvo_orra_backtest.data.tick_files import load_ticks
 
     if isinstance(ticks, (list, tuple)):
         paths = [Path(os.path.expanduser(p)) for p in ticks]
-        return load_ticks(paths[0] if len(paths) == 1 else paths, product, contract)
-    return load_ticks(Path(os.path.expanduser(ticks)), product, contract)
+        return load_ticks(paths[0] if len(paths) == 1 else paths, product, contract, roll_rule)
+    return load_ticks(Path(os.path.expanduser(ticks)), product, contract, roll_rule)
 
 
 def run(strategy_class: type, ticks, *, params: dict | None = None, capital: float = 5_000_000,
         costs: str = "exchange", slippage_ticks: int = 1, commission: dict | None = None,
         partial_fills: bool = False, latency_ticks: int = 0, latency_ms: float = 0.0,
         flatten_minutes: float | None = None, check_capital: bool = False, codes: list[str] | None = None,
-        product: str = "TX", contract: str = "front", roll: str = "carry", verbose: bool = False,
-        progress=None) -> Result:
+        product: str = "TX", contract: str = "front", roll: str = "carry", roll_rule: str | int = "expiry",
+        verbose: bool = False, progress=None) -> Result:
     """Backtests `strategy_class` (a `Strategy` subclass) over `ticks`.
 
     `ticks` is a polars frame in the tick columns (timestamp, code,
     market_type, close, qty, tick_type, is_simulate), a tick file, or the
     futures exchange's daily files (a folder, zips, globs; `product` and
-    `contract` choose what is read).  `codes` keeps only those codes' ticks.
+    `contract` choose what is read, `roll_rule` when their front month
+    rolls: "expiry", N trading days before it, or "volume").  `codes` keeps only those codes' ticks.
     `costs` is "exchange" (default) or "account" (see `costs`).
     `partial_fills` fills against each tick's quantity; `latency_ticks` and
     `latency_ms` delay the first tick an order may fill at;
@@ -89,7 +90,7 @@ def run(strategy_class: type, ticks, *, params: dict | None = None, capital: flo
         raise ValueError(f"run: roll must be 'carry' or 'flatten', got {roll!r}")
     profile = CostProfile(costs, slippage_ticks, commission or {})
     use_market_zone()
-    frame = load(ticks, product, contract)
+    frame = load(ticks, product, contract, roll_rule)
     if codes is not None:
         frame = frame.filter(pl.col("code").is_in(list(codes)))
     tape = Tape(frame)

@@ -5,7 +5,7 @@
 #include <pybind11/pybind11.h>
 
 #include "common.hpp"
-#include "quotes/columnar_manager.hpp"
+#include "columnar/manager.hpp"
 
 namespace kob {
 

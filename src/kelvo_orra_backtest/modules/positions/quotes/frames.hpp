@@ -1,19 +1,17 @@
-// Polars frames from native column buffers: the tick table of gathered
-// records and the K-bar table of native bars.  The only place that uses the
-// library's low-level series constructors; the public constructors stand
-// beside them and give the same tables.
+// Polars frames of the row-wise store from native column buffers: the tick
+// table of gathered records and the K-bar table of native bars.  They use the
+// library's low-level series constructors, with the public constructors
+// beside them giving the same tables (the columnar store builds its frames
+// from its own chunks, columnar/parts.hpp).
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
-#include "bars.hpp"
+#include "../kernels/bars.hpp"
 #include "quotes.hpp"
 
 namespace kob::quotes {
-
-// [(name, dtype), ...] of the tick table, dtypes read from `pl` now.
-py::list tick_schema(py::handle pl);
 
 // The tick table of `t` (rows taken in `order` unless it is empty).
 py::object tick_frame(py::handle pl, const TickColumns& t, const std::vector<std::uint32_t>& order);

@@ -12,7 +12,7 @@
 
 #include <memory>
 
-#include "bars.hpp"
+#include "../kernels/bars.hpp"
 #include "quotes.hpp"
 
 namespace kob::quotes {

@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "quotes.hpp"
-#include "signatures.hpp"
+#include "../kernels/signatures.hpp"
 #include "frames.hpp"
 #include "kbar_cache.hpp"
 
@@ -340,7 +340,7 @@ py::object get_kbar_fast(Call& c, const KbarArgs& a, bucket::Window w) {
 
 py::object get_kbar_impl(Call& c) {
     const KbarArgs a(c);
-    if (!contains(signatures::units_list(), a.unit)) {
+    if (!contains(kernels::signatures::units_list(), a.unit)) {
         PyErr_SetString(PyExc_TypeError, "'unit' must be one of ['m', 'h', 'd', 'w', 'mo', 'q', 'y']");
         throw py::error_already_set();
     }
@@ -367,8 +367,8 @@ py::object get_kbar_impl(Call& c) {
 
 }  // namespace
 
-const MethodSpec qm_aggregate_kbar = quotes::signatures::aggregate_kbar(aggregate_kbar_impl);
+const MethodSpec qm_aggregate_kbar = kernels::signatures::aggregate_kbar(aggregate_kbar_impl);
 
-const MethodSpec qm_get_kbar = quotes::signatures::get_kbar(get_kbar_impl);
+const MethodSpec qm_get_kbar = kernels::signatures::get_kbar(get_kbar_impl);
 
 }  // namespace kob

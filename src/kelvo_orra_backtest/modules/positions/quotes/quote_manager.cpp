@@ -2,7 +2,8 @@
 // missing-minute filling.  K-bars live in kbars.cpp.
 
 #include "intake.hpp"
-#include "signatures.hpp"
+#include "../kernels/bars.hpp"
+#include "../kernels/signatures.hpp"
 
 namespace kob {
 
@@ -184,8 +185,8 @@ const MethodSpec qm_get_init_ticks_info = {
     .doc = "取得 ticks 的初始資訊",
 };
 
-const MethodSpec qm_clear_ticks = quotes::signatures::clear_ticks(clear_ticks_impl);
+const MethodSpec qm_clear_ticks = kernels::signatures::clear_ticks(clear_ticks_impl);
 
-const MethodSpec qm_add_tick = quotes::signatures::add_tick(add_tick_impl);
+const MethodSpec qm_add_tick = kernels::signatures::add_tick(add_tick_impl);
 
 }  // namespace kob

@@ -1,15 +1,14 @@
-// Internal helpers shared by the quote store's source files.
+// Internal helpers shared by the source files of the row-wise quote store
+// (QuoteManager).
 #pragma once
 
 #include "../common.hpp"  // Python.h first
 #include "../domain.hpp"
 
-#include <datetime.h>
-
 #include <cstdint>
 #include <vector>
 
-#include "calendar.hpp"
+#include "../kernels/tick_record.hpp"
 
 namespace kob {
 
@@ -28,40 +27,14 @@ extern const MethodSpec qm_get_kbar;
 
 namespace kob::quotes {
 
-// The datetime C API, loaded on first use in every translation unit.
-inline void ensure_datetime_api() {
-    if (!PyDateTimeAPI) {
-        PyDateTime_IMPORT;
-        if (!PyDateTimeAPI) throw py::error_already_set();
-    }
-}
-
-inline bool is_naive_datetime(PyObject* o) {
-    return Py_IS_TYPE(o, PyDateTimeAPI->DateTimeType) && PyDateTime_DATE_GET_TZINFO(o) == Py_None;
-}
-
-inline bool is_naive_time(PyObject* o) {
-    return Py_IS_TYPE(o, PyDateTimeAPI->TimeType) && PyDateTime_TIME_GET_TZINFO(o) == Py_None;
-}
-
-inline std::int64_t datetime_us(PyObject* o) {
-    return cal::to_us({PyDateTime_GET_YEAR(o), PyDateTime_GET_MONTH(o), PyDateTime_GET_DAY(o),
-                       PyDateTime_DATE_GET_HOUR(o), PyDateTime_DATE_GET_MINUTE(o), PyDateTime_DATE_GET_SECOND(o),
-                       PyDateTime_DATE_GET_MICROSECOND(o)});
-}
-
-inline std::int64_t time_us(PyObject* o) {
-    return ((PyDateTime_TIME_GET_HOUR(o) * 60 + PyDateTime_TIME_GET_MINUTE(o)) * 60 + PyDateTime_TIME_GET_SECOND(o)) *
-               cal::kUsPerSec +
-           PyDateTime_TIME_GET_MICROSECOND(o);
-}
-
-inline py::object make_datetime(std::int64_t us, int fold = 0) {
-    const cal::Fields f = cal::from_us(us);
-    return steal(PyDateTimeAPI->DateTime_FromDateAndTimeAndFold(static_cast<int>(f.year), f.month, f.day, f.hour,
-                                                                f.minute, f.second, f.us, Py_None, fold,
-                                                                PyDateTimeAPI->DateTimeType));
-}
+// The record helpers both stores share.
+using kernels::datetime_us;
+using kernels::ensure_datetime_api;
+using kernels::is_naive_datetime;
+using kernels::is_naive_time;
+using kernels::make_datetime;
+using kernels::tick_schema;
+using kernels::time_us;
 
 // Column buffers of a run of stored tick records.
 struct TickColumns {

@@ -1,7 +1,7 @@
 // QuoteManager's tick tables: the empty table, the pop of the ticks
 // received since the last pop, and the read-back of every popped tick.
 #include "quotes.hpp"
-#include "signatures.hpp"
+#include "../kernels/signatures.hpp"
 #include "frames.hpp"
 
 namespace kob {
@@ -81,10 +81,10 @@ py::object poped_old_ticks_to_df_impl(Call& c) {
 
 }  // namespace
 
-const MethodSpec qm_get_empty_tick_df = quotes::signatures::get_empty_tick_df(get_empty_tick_df_impl);
+const MethodSpec qm_get_empty_tick_df = kernels::signatures::get_empty_tick_df(get_empty_tick_df_impl);
 
-const MethodSpec qm_poped_tick_to_df = quotes::signatures::poped_tick_to_df(poped_tick_to_df_impl);
+const MethodSpec qm_poped_tick_to_df = kernels::signatures::poped_tick_to_df(poped_tick_to_df_impl);
 
-const MethodSpec qm_poped_old_ticks_to_df = quotes::signatures::poped_old_ticks_to_df(poped_old_ticks_to_df_impl);
+const MethodSpec qm_poped_old_ticks_to_df = kernels::signatures::poped_old_ticks_to_df(poped_old_ticks_to_df_impl);
 
 }  // namespace kob

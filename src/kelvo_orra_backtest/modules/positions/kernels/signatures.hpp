@@ -5,7 +5,7 @@
 
 #include "../common.hpp"
 
-namespace kob::quotes::signatures {
+namespace kob::kernels::signatures {
 
 inline MethodSpec get_empty_tick_df(Impl impl) {
     return {
@@ -141,4 +141,4 @@ inline MethodSpec get_kbar(Impl impl) {
     };
 }
 
-}  // namespace kob::quotes::signatures
+}  // namespace kob::kernels::signatures

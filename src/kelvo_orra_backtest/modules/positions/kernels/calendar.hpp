@@ -1,8 +1,8 @@
-// Calendar arithmetic for the quote store: naive local date-times as integer
-// microseconds, the interpreter's float floor-division and remainder, and the
-// local-time conversion of POSIX timestamps (rounded as the interpreter rounds
-// them).  The gap-filling minute loop that uses it is in gap_fill.cpp.  No
-// Python in here.
+// Calendar arithmetic for both quote stores: naive local date-times as
+// integer microseconds, the interpreter's float floor-division and remainder,
+// and the local-time conversion of POSIX timestamps (rounded as the
+// interpreter rounds them).  The gap-filling minute loops that use it are
+// quotes/gap_fill.cpp and columnar/store.hpp.  No Python in here.
 #pragma once
 
 #include <cmath>

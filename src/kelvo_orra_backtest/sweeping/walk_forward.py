@@ -11,7 +11,6 @@ than `test` days still runs.
 from __future__ import annotations
 
 import math
-import re
 from dataclasses import dataclass
 from datetime import date, datetime, timedelta
 
@@ -20,7 +19,7 @@ import polars as pl
 
 from kelvo_orra_backtest.engine.result import STAT_KEYS, TRADING_DAYS, trading_day
 
-__all__ = ["DAY_COLUMN", "Window", "add_trading_days", "parse_walk_forward", "stitch", "windows"]
+__all__ = ["DAY_COLUMN", "Window", "WalkForwardError", "add_trading_days", "stitch", "windows"]
 
 DAY_COLUMN = "_trading_day"
 
@@ -36,23 +35,6 @@ class Window:
     test: tuple[date, date]
     train_days: int
     test_days: int
-
-
-def parse_walk_forward(items: list[str]) -> tuple[int, int]:
-    """"train=40d test=10d" -> (40, 10)."""
-    found: dict[str, int] = {}
-    for item in items:
-        m = re.fullmatch(r"\s*(train|test)\s*=\s*(\d+)\s*d?\s*", item)
-        if not m:
-            raise WalkForwardError(f"walk-forward item '{item}' is not of the form train=40d or test=10d")
-        if m[1] in found:
-            raise WalkForwardError(f"walk-forward item '{item}': '{m[1]}' is given twice")
-        found[m[1]] = int(m[2])
-    if set(found) != {"train", "test"}:
-        raise WalkForwardError("--walk-forward needs both train=Nd and test=Nd")
-    if found["train"] < 1 or found["test"] < 1:
-        raise WalkForwardError("--walk-forward: train and test must be 1 day or more")
-    return found["train"], found["test"]
 
 
 def add_trading_days(frame: pl.DataFrame, holidays: set) -> pl.DataFrame:

@@ -1,6 +1,6 @@
 // ColumnarQuoteManager's tick tables: the pops and the read-back, handed to
 // polars as views of the store's buffers where the rows are in order.
-#include "columnar_parts.hpp"
+#include "parts.hpp"
 
 namespace kob::columnar {
 
@@ -9,7 +9,7 @@ namespace kob::columnar {
 
 py::object empty_tick_df(Call& c) {
     py::object pl = c.global(KOB_STR("pl"));
-    return attr(pl, KOB_STR("DataFrame"))(py::list(), py::arg("schema") = quotes::tick_schema(pl));
+    return attr(pl, KOB_STR("DataFrame"))(py::list(), py::arg("schema") = kernels::tick_schema(pl));
 }
 
 py::object get_empty_tick_df_impl(Call& c) {

@@ -1,5 +1,7 @@
-// Position views: the summary row per code and the detail row per open entry,
-// each with its unrealised profit at the latest tick.
+// Reading the position book for the position views: the codes of a product
+// type, each code's side book and latest tick, the unit value of an entry and
+// its unrealised profit.  The summary (summary_view.cpp) and the detail
+// (detail_view.cpp) build their rows on it.
 //
 // The views follow the host's number arithmetic exactly.  The common book
 // (exact dicts and lists, float prices and closes, small int quantities and
@@ -9,17 +11,17 @@
 // (other number types, mapping subclasses, an overridden contract-value
 // lookup, a console that changes the book) goes through the generic C API, in
 // the order in which the values are read and combined.
+#pragma once
+
 #include "../account/account.hpp"
-#include "queries.hpp"
 #include "pnl.hpp"
+#include "queries.hpp"
 
 #include <cstdint>
 
-namespace kob {
+namespace kob::views {
 
-namespace {
-
-constexpr const char* kNoTickMessage = "[red]尚未訂閱回測 Tick, 無法計算回測時的即時庫存損益[/red]";
+inline constexpr const char* kNoTickMessage = "[red]尚未訂閱回測 Tick, 無法計算回測時的即時庫存損益[/red]";
 
 bool plain_number(PyObject* o) { return PyLong_CheckExact(o) || PyFloat_CheckExact(o); }
 
@@ -52,44 +54,54 @@ struct Slot {
     std::uint64_t epoch = ~std::uint64_t{0};
 };
 
+// A view's method: one argument, the product type; the rows as a list.
+inline MethodSpec view_method(const char* name, Impl impl, const char* doc) {
+    return {
+        .name = name,
+        .params =
+            {
+                {"product_type", Kind::Str, "str"},
+            },
+        .impl = impl,
+        .doc = doc,
+        .returns = "List[Dict[str, Any]]",
+    };
+}
+
 // State of one call of a view.
-class View {
+class BookView {
 public:
-    View(Call& c, bool detail) : c_(c), self_(c.self), product_type_(c[0]), detail_(detail) {
+    explicit BookView(Call& c) : c_(c), self_(c.self), product_type_(c[0]) {
         stock_request_ = PyUnicode_Compare(product_type_.ptr(), KOB_STR(domain::kStock)) == 0;
     }
 
-    py::object run() {
+protected:
+    // The rows that `rows(code, result)` appends for each code of the product
+    // type asked for, in the order of the book.
+    template <typename Rows>
+    py::object each_code(Rows&& rows) {
         py::list result;
         py::object codes = target_codes();
         const Py_ssize_t n = PyList_GET_SIZE(codes.ptr());
         for (Py_ssize_t i = 0; i < n; ++i) {
             py::object code = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(codes.ptr(), i));
-            if (detail_)
-                detail_rows(code, result);
-            else
-                summary_row(code, result);
+            rows(code, result);
         }
         return result;
     }
 
-private:
     Call& c_;
     py::handle self_;
     py::handle product_type_;
-    bool detail_;
     bool stock_request_ = false;
-    std::uint64_t epoch_ = 0;  // raised whenever code outside this file may have run
+    std::uint64_t epoch_ = 0;  // raised whenever outside code may have run
 
     // Per code.
     py::object code_;
     Slot tick_;
     Slot close_;
-    Slot cond_;
     Slot positions_attr_;
     Slot ticks_attr_;
-    py::object summary_template_;
-    py::object detail_template_;
     // The code's contract value from the built-in lookup, while still valid.
     py::object contract_value_;
     std::int64_t contract_small_ = 0;
@@ -339,220 +351,9 @@ private:
         foreign();
     }
 
-    // One summary row for the code, when it holds an open quantity.
-    void summary_row(py::handle code, py::list& result) {
-        py::object book = begin_code(code);
-        // quantity, the quantity-weighted price sum and pnl, each starting as the int 0
-        std::int64_t qty_small = 0;
-        py::object qty_obj;
-        views::DoubleSum weighted_fast, pnl_fast;
-        py::object weighted_obj, pnl_obj;
-
-        // A sum as an object: the object it became, or its double, or the int 0.
-        auto total = [](const views::DoubleSum& fast, const py::object& obj) {
-            return obj ? obj : (fast.touched ? new_float(fast.value) : new_int(0));
-        };
-        auto add = [this, &total](views::DoubleSum& fast, py::object& obj, const ViewNum& term) {
-            if (!obj && !term.obj) {
-                fast.add(term.d);
-                return;
-            }
-            py::object current = total(fast, obj);
-            obj = binary(PyNumber_InPlaceAdd, current, term.py());
-            if (PyFloat_CheckExact(obj.ptr())) {
-                fast.value = PyFloat_AS_DOUBLE(obj.ptr());
-                fast.touched = true;
-                obj = py::object();
-            }
-        };
-
-        for_each_entry(book, [&](py::handle entry, bool short_side) {
-            Slot qty_slot, price_slot, type_slot;
-            py::handle qty = read(entry, KOB_STR("quantity"), qty_slot);
-            if (is_zero(qty)) return;
-            // quantity += entry["quantity"]
-            qty = read(entry, KOB_STR("quantity"), qty_slot);
-            std::int64_t q = 0;
-            if (qty_obj || !small_int(qty.ptr(), q) || !views::add_int64(qty_small, q)) {
-                py::object current = qty_obj ? qty_obj : new_int(qty_small);
-                qty_obj = binary(PyNumber_InPlaceAdd, current, qty);
-            }
-            // weighted += entry["price"] * entry["quantity"]
-            py::handle price = read(entry, KOB_STR("price"), price_slot);
-            qty = read(entry, KOB_STR("quantity"), qty_slot);
-            if (PyFloat_CheckExact(price.ptr()) && small_int(qty.ptr(), q))
-                add(weighted_fast, weighted_obj, ViewNum::of(PyFloat_AS_DOUBLE(price.ptr()) * static_cast<double>(q)));
-            else
-                add(weighted_fast, weighted_obj, ViewNum::of(binary(PyNumber_Multiply, price, qty)));
-
-            if (truthy(tick())) {
-                std::int64_t unit_small = 0;
-                bool unit_is_small = false;
-                py::handle product_type = read(entry, KOB_STR("product_type"), type_slot);
-                py::object unit_obj = unit(product_type, unit_small, unit_is_small);
-                add(pnl_fast, pnl_obj,
-                    entry_pnl(entry, short_side, price_slot, qty_slot, unit_obj, unit_small, unit_is_small));
-            } else {
-                print_no_tick();
-            }
-        });
-
-        py::object quantity = qty_obj ? qty_obj : new_int(qty_small);
-        const bool small_qty = !qty_obj;
-        if (small_qty ? qty_small == 0 : compare_int(quantity, Py_EQ)) return;
-
-        py::object avg_price;
-        if (small_qty ? qty_small > 0 : compare_int(quantity, Py_GT)) {
-            py::object average;
-            if (!weighted_obj && small_qty && views::exact_in_double(qty_small))
-                average =
-                    new_float((weighted_fast.touched ? weighted_fast.value : 0.0) / static_cast<double>(qty_small));
-            else
-                average = binary(PyNumber_TrueDivide, total(weighted_fast, weighted_obj), quantity);
-            avg_price = host_round(average);
-        } else {
-            avg_price = new_int(0);
-        }
-        py::object pnl = total(pnl_fast, pnl_obj);
-
-        if (!summary_template_) {
-            // Rows are copies of one dict with the keys in row order, so each
-            // row is built without growing its table.
-            summary_template_ = steal(PyDict_New());
-            py::object zero = new_int(0);
-            for (PyObject* key : {KOB_STR("code"), KOB_STR("quantity"), KOB_STR("avg_price"), KOB_STR("pnl")})
-                set(summary_template_, key, Py_None);
-            if (stock_request_) {
-                set(summary_template_, KOB_STR("cond"), Py_None);
-                for (PyObject* key : {KOB_STR("margin_purchase_amount"), KOB_STR("collateral"),
-                                      KOB_STR("short_sale_margin"), KOB_STR("interest")})
-                    set(summary_template_, key, zero);
-            }
-        }
-        py::object row = steal(PyDict_Copy(summary_template_.ptr()));
-        set(row, KOB_STR("code"), code);
-        set(row, KOB_STR("quantity"), quantity);
-        set(row, KOB_STR("avg_price"), avg_price);
-        set(row, KOB_STR("pnl"), pnl);
-        if (stock_request_) set(row, KOB_STR("cond"), cash_cond());
-        check(PyList_Append(result.ptr(), row.ptr()));
-    }
-
-    // One detail row per open entry of the code.
-    void detail_rows(py::handle code, py::list& result) {
-        py::object book = begin_code(code);
-        for_each_entry(book, [&](py::handle entry, bool short_side) {
-            Slot qty_slot, price_slot, type_slot, date_slot, id_slot;
-            if (is_zero(read(entry, KOB_STR("quantity"), qty_slot))) return;
-            std::int64_t unit_small = 0;
-            bool unit_is_small = false;
-            py::handle product_type = read(entry, KOB_STR("product_type"), type_slot);
-            py::object unit_obj = unit(product_type, unit_small, unit_is_small);
-            py::object pnl;
-            if (truthy(tick())) {
-                pnl = entry_pnl(entry, short_side, price_slot, qty_slot, unit_obj, unit_small, unit_is_small).py();
-            } else {
-                pnl = new_int(0);
-                print_no_tick();
-            }
-            py::handle date = read(entry, KOB_STR("exchange_ts"), date_slot);
-            py::handle quantity = read(entry, KOB_STR("quantity"), qty_slot);
-            py::handle cost = read(entry, KOB_STR("price"), price_slot);
-            py::handle trade_id = read(entry, KOB_STR("trade_id"), id_slot);
-            if (!detail_template_) {
-                detail_template_ = steal(PyDict_New());
-                py::object zero = new_int(0);
-                for (PyObject* key :
-                     {KOB_STR("date"), KOB_STR("code"), KOB_STR("quantity"), KOB_STR("cost"), KOB_STR("pnl")})
-                    set(detail_template_, key, Py_None);
-                set(detail_template_, KOB_STR("fee"), zero);
-                set(detail_template_, KOB_STR("trade_id"), Py_None);
-                if (stock_request_) {
-                    set(detail_template_, KOB_STR("margin_purchase_amount"), zero);
-                    set(detail_template_, KOB_STR("collateral"), zero);
-                }
-            }
-            py::object row = steal(PyDict_Copy(detail_template_.ptr()));
-            set(row, KOB_STR("date"), date);
-            set(row, KOB_STR("code"), code);
-            set(row, KOB_STR("quantity"), quantity);
-            set(row, KOB_STR("cost"), cost);
-            set(row, KOB_STR("pnl"), pnl);
-            set(row, KOB_STR("trade_id"), trade_id);
-            check(PyList_Append(result.ptr(), row.ptr()));
-        });
-    }
-
     static void set(py::handle row, PyObject* key, py::handle value) {
         check(PyDict_SetItem(row.ptr(), key, value.ptr()));
     }
-
-    // OrderCond.CASH, read again whenever outside code has run.
-    py::object cash_cond() {
-        if (cond_.value && cond_.epoch == epoch_) return cond_.value;
-        py::object order_cond = c_.global(KOB_STR("OrderCond"));
-        cond_.value = attr(order_cond, KOB_STR("CASH"));
-        cond_.epoch = epoch_;
-        return cond_.value;
-    }
-
-    // round(x, 2) with the host's built-in round (computed here for a float).
-    py::object host_round(py::handle x) {
-        if (PyFloat_CheckExact(x.ptr())) return new_float(views::round_2(PyFloat_AS_DOUBLE(x.ptr())));
-        foreign();
-        PyObject* builtins = PyEval_GetBuiltins();
-        PyObject* round = builtins ? PyDict_GetItemWithError(builtins, KOB_STR("round")) : nullptr;
-        if (!round) {
-            if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'round' is not defined");
-            throw py::error_already_set();
-        }
-        py::object fn = py::reinterpret_borrow<py::object>(round);
-        py::object two = new_int(2);
-        PyObject* args[] = {x.ptr(), two.ptr()};
-        return steal(PyObject_Vectorcall(fn.ptr(), args, 2, nullptr));
-    }
 };
 
-py::object format_position_summary(Call& c) { return View(c, false).run(); }
-
-py::object format_position_detail(Call& c) { return View(c, true).run(); }
-
-}  // namespace
-
-const MethodSpec pos_format_position_summary = {
-    .name = "__format_position_summary",
-    .params =
-        {
-            {"product_type", Kind::Str, "str"},
-        },
-    .impl = format_position_summary,
-    .doc = R"doc(格式化庫存資訊(總計)：股票或期貨
-
-        Args:
-            product_type (str): 商品類型
-
-        Returns:
-            List[Dict[str, Any]]: 庫存資訊
-        )doc",
-    .returns = "List[Dict[str, Any]]",
-};
-
-const MethodSpec pos_format_position_detail = {
-    .name = "__format_position_detail",
-    .params =
-        {
-            {"product_type", Kind::Str, "str"},
-        },
-    .impl = format_position_detail,
-    .doc = R"doc(格式化庫存資訊(明細)：股票或期貨
-
-        Args:
-            product_type (str): 商品類型
-
-        Returns:
-            List[Dict[str, Any]]: 庫存資訊
-        )doc",
-    .returns = "List[Dict[str, Any]]",
-};
-
-}  // namespace kob
+}  // namespace kob::views

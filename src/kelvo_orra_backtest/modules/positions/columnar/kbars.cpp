@@ -1,6 +1,6 @@
 // ColumnarQuoteManager's K-bars: aggregate_kbar and get_kbar over the typed
 // store, with the cache kept beside each code's rows.
-#include "columnar_parts.hpp"
+#include "parts.hpp"
 
 namespace kob::columnar {
 
@@ -190,7 +190,7 @@ Bars fold_rows(Call& c, const CodeStore& cs, std::size_t a, std::size_t b, bool 
 
 py::object get_kbar_impl(Call& c) {
     State& s = mutable_state(c, "get_kbar");
-    const Py_ssize_t unit_idx = PySequence_Index(quotes::signatures::units_list().ptr(), c[1].ptr());
+    const Py_ssize_t unit_idx = PySequence_Index(kernels::signatures::units_list().ptr(), c[1].ptr());
     if (unit_idx < 0) {
         if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_ValueError)) throw py::error_already_set();
         PyErr_SetString(PyExc_TypeError, "'unit' must be one of ['m', 'h', 'd', 'w', 'mo', 'q', 'y']");

@@ -1,6 +1,6 @@
 // ColumnarQuoteManager's intake: add_tick, and add_ticks from a data frame
 // (columns checked first, then stored as add_tick would store each row).
-#include "columnar_parts.hpp"
+#include "parts.hpp"
 
 namespace kob::columnar {
 
@@ -71,11 +71,11 @@ void local_time(PyObject* stamp, std::int64_t& us, int& fold) {
         return;
     py::object dt_cls = borrow(reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType));
     py::object ts = steal(PyObject_CallMethodOneArg(dt_cls.ptr(), KOB_STR("fromtimestamp"), stamp));
-    if (!quotes::is_naive_datetime(ts.ptr())) {
+    if (!kernels::is_naive_datetime(ts.ptr())) {
         PyErr_SetString(PyExc_TypeError, "fromtimestamp() did not give a naive datetime");
         throw py::error_already_set();
     }
-    us = quotes::datetime_us(ts.ptr());
+    us = kernels::datetime_us(ts.ptr());
     fold = PyDateTime_DATE_GET_FOLD(ts.ptr());
 }
 

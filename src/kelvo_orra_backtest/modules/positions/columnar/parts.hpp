@@ -1,8 +1,8 @@
 // The columnar quote manager's shared pieces: the per-object state over the
 // typed tick store, the frame builder over its buffers, and the method
-// implementations, which live in columnar_intake.cpp (add_tick, add_ticks),
-// columnar_tables.cpp (tick tables), columnar_kbars.cpp (K-bars) and
-// columnar_manager.cpp (construction, calendar, the type).
+// implementations, which live in intake.cpp (add_tick, add_ticks),
+// tables.cpp (tick tables), kbars.cpp (K-bars) and manager.cpp
+// (construction, calendar, the type).
 #pragma once
 
 #include <pybind11/numpy.h>
@@ -15,17 +15,14 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "columnar_manager.hpp"
-#include "columnar_store.hpp"
-#include "frames.hpp"
-#include "quotes.hpp"
-#include "signatures.hpp"
+#include "../kernels/signatures.hpp"
+#include "../kernels/tick_record.hpp"
+#include "manager.hpp"
+#include "store.hpp"
 
 namespace kob::columnar {
 
-using quotes::ensure_datetime_api;
-
-using quotes::ensure_datetime_api;
+using kernels::ensure_datetime_api;
 
 struct SvHash {
     using is_transparent = void;

@@ -11,9 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include "bucket.hpp"
-#include "bars.hpp"
-#include "calendar.hpp"
+#include "../kernels/bars.hpp"
+#include "../kernels/bucket.hpp"
+#include "../kernels/calendar.hpp"
 
 namespace kob::columnar {
 

@@ -1,7 +1,7 @@
 // ColumnarQuoteManager: the quote manager's methods over the typed, chunked
-// tick store of columnar_store.hpp.  Python objects are made only where a
+// tick store of store.hpp.  Python objects are made only where a
 // caller asks for one (a tick table, a K-bar table, the last tick).
-#include "columnar_parts.hpp"
+#include "parts.hpp"
 
 namespace kob::columnar {
 
@@ -108,7 +108,7 @@ py::object record_of(const State& s, const CodeStore& cs, std::size_t i) {
     ensure_datetime_api();
     const Row r = cs.rows.at(i);
     py::dict d;
-    d[KOB_STR("dt")] = quotes::make_datetime(r.dt, (r.flags & kFold) ? 1 : 0);
+    d[KOB_STR("dt")] = kernels::make_datetime(r.dt, (r.flags & kFold) ? 1 : 0);
     d[KOB_STR("market_type")] = s.market_names[cs.rows.market_at(i)];
     d[KOB_STR("code")] = cs.code;
     d[KOB_STR("close")] = py::float_(r.close);
@@ -210,9 +210,9 @@ py::object not_trade_times_impl(Call& c) {
 // manager's, so that argument errors read the same).
 
 const MethodSpec m_init = {.name = "__init__", .impl = init_impl};
-const MethodSpec m_get_empty_tick_df = quotes::signatures::get_empty_tick_df(get_empty_tick_df_impl);
-const MethodSpec m_clear_ticks = quotes::signatures::clear_ticks(clear_ticks_impl);
-const MethodSpec m_add_tick = quotes::signatures::add_tick(add_tick_impl);
+const MethodSpec m_get_empty_tick_df = kernels::signatures::get_empty_tick_df(get_empty_tick_df_impl);
+const MethodSpec m_clear_ticks = kernels::signatures::clear_ticks(clear_ticks_impl);
+const MethodSpec m_add_tick = kernels::signatures::add_tick(add_tick_impl);
 const MethodSpec m_add_ticks = {
     .name = "add_ticks",
     .params = {{"frame", Kind::Any, "pl.DataFrame"}},
@@ -228,10 +228,10 @@ const MethodSpec m_add_ticks = {
         "        ValueError naming the column and the first bad row, and nothing of\n"
         "        the frame is stored.\n        ",
 };
-const MethodSpec m_aggregate_kbar = quotes::signatures::aggregate_kbar(aggregate_kbar_impl);
-const MethodSpec m_poped_tick_to_df = quotes::signatures::poped_tick_to_df(poped_tick_to_df_impl);
-const MethodSpec m_poped_old_ticks_to_df = quotes::signatures::poped_old_ticks_to_df(poped_old_ticks_to_df_impl);
-const MethodSpec m_get_kbar = quotes::signatures::get_kbar(get_kbar_impl);
+const MethodSpec m_aggregate_kbar = kernels::signatures::aggregate_kbar(aggregate_kbar_impl);
+const MethodSpec m_poped_tick_to_df = kernels::signatures::poped_tick_to_df(poped_tick_to_df_impl);
+const MethodSpec m_poped_old_ticks_to_df = kernels::signatures::poped_old_ticks_to_df(poped_old_ticks_to_df_impl);
+const MethodSpec m_get_kbar = kernels::signatures::get_kbar(get_kbar_impl);
 const MethodSpec m_last_tick = {
     .name = "last_tick",
     .params = {{"code", Kind::Str, "str"}},
