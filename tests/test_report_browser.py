@@ -146,11 +146,16 @@ def test_narrow_window_and_print(exe, run):
     root = run[0]
     with Browser(exe, 560, 900) as b:
         b.open((root / "report" / f"{CODE}-report.html").as_uri(), ready=READY)
-        layout = b.evaluate("""(() => {
-            const box = (sel) => document.querySelector(sel).getBoundingClientRect().toJSON();
-            return {overflow: document.documentElement.scrollWidth - window.innerWidth,
-                    account: box('#account'), fees: box('#fees'), chart: box('#chart')};
-        })()""")
+        # the panels lie below the fold, where the page skips their rendering (content-visibility):
+        # they are scrolled into view and measured once two frames have been laid out
+        layout = b.evaluate("""new Promise((done) => {
+            document.querySelector('#fees').scrollIntoView();
+            requestAnimationFrame(() => requestAnimationFrame(() => {
+                const box = (sel) => document.querySelector(sel).getBoundingClientRect().toJSON();
+                done({overflow: document.documentElement.scrollWidth - window.innerWidth,
+                      account: box('#account'), fees: box('#fees'), chart: box('#chart')});
+            }));
+        })""", timeout=10)
         assert layout["overflow"] <= 0
         assert layout["fees"]["top"] > layout["account"]["bottom"]  # the two panels stack
         assert layout["chart"]["width"] <= 560
