@@ -722,7 +722,7 @@ class Engine:
             held = self.position.get(code, 0)
             record = {"code": code, "old": old, "new": new, "old_last": float(self.tape.ts[last]),
                       "new_first": float(self.tape.ts[first]), "qty": held, "close_price": None,
-                      "open_price": None, "close_order": None, "open_order": None}
+                      "close_order": None, "open_order": None}
             self.rolls.append(record)
             if held:
                 pos = int(np.searchsorted(tape.e_index, first, "left")) - 1

@@ -183,7 +183,7 @@ def _trades_frame(rows: list) -> pl.DataFrame:
 
 def _rolls_frame(engine) -> pl.DataFrame:
     rows = engine.rolls
-    data = {k: [r[k] for r in rows] for k in _ROLL_SCHEMA}
+    data = {k: [r.get(k) for r in rows] for k in _ROLL_SCHEMA}  # the reopening price comes from its fill
     for k in ("old_last", "new_first"):
         data[k] = _epoch_to_local(data[k])
     opened = {f.order_id: f.price for f in engine.fills if f.tag == "roll"}
